@@ -1,0 +1,26 @@
+# Tests, run through CTest.
+if(WIN32)
+  include(cmake/tests-win32.cmake)
+  return()
+endif()
+
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+add_executable(vorkap_unit_tests
+  platform/profile_test.cpp
+  platform/profile_api_test.cpp
+  platform/profile_file_test.cpp
+  platform/platform_posix_test.cpp
+  registrar/locate_test.cpp
+  front/messages_test.cpp)
+target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic GTest::gtest_main)
+gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60)
+
+# The built program, run end to end in scratch Notes directories.
+add_executable(vorkap_program_tests front/setup_test.cpp)
+target_link_libraries(vorkap_program_tests PRIVATE GTest::gtest_main)
+target_compile_definitions(vorkap_program_tests PRIVATE
+  VORKAP_SETUP_BINARY="$<TARGET_FILE:vorkap-setup>")
+add_dependencies(vorkap_program_tests vorkap-setup)
+gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60)

@@ -1,0 +1,283 @@
+// The Win32 operations of the setup program, on POSIX: the executable's path from /proc, the
+// file search, the profile-file engine, and message boxes and help calls on the terminal.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "platform/platform-posix.h"
+#include "platform/profile-file.h"
+
+namespace {
+
+// The lead bytes of the locale's multibyte encoding, which stands in for the ANSI code page:
+// the bytes that begin a character and need more bytes after them.
+bool LocaleLeadBytes[256];
+
+void ReadLocaleLeadBytes()
+{
+    for (int Byte = 0x80; Byte < 0x100; Byte++) {
+        char Text = (char)Byte;
+        mbstate_t State;
+        memset(&State, 0, sizeof State);
+        LocaleLeadBytes[Byte] = mbrlen(&Text, 1, &State) == (size_t)-2;
+    }
+}
+
+const char* LocaleCodeset()
+{
+    const char* Codeset = nl_langinfo(CODESET);
+    return Codeset ? Codeset : "";
+}
+
+std::string CurrentDirectory()
+{
+    std::vector<char> Buffer(PATH_MAX);
+    if (!getcwd(Buffer.data(), Buffer.size())) return "";
+    return Buffer.data();
+}
+
+std::string ExecutableDirectory()
+{
+    char Path[PATH_MAX];
+    ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path);
+    if (Length <= 0 || (size_t)Length >= sizeof Path) return "";
+    std::string Executable(Path, (size_t)Length);
+    size_t Slash = Executable.rfind('/');
+    return Slash == std::string::npos ? "" : Executable.substr(0, Slash == 0 ? 1 : Slash);
+}
+
+bool SameNameIgnoringAsciiCase(const char* A, const std::string& B)
+{
+    size_t Length = strlen(A);
+    if (Length != B.size()) return false;
+    for (size_t Index = 0; Index < Length; Index++) {
+        char X = A[Index];
+        char Y = B[Index];
+        if (X >= 'A' && X <= 'Z') X = (char)(X + 0x20);
+        if (Y >= 'A' && Y <= 'Z') Y = (char)(Y + 0x20);
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+std::string JoinPath(const std::string& Directory, const std::string& Name)
+{
+    if (Directory.empty() || Directory.back() == '/') return Directory + Name;
+    return Directory + "/" + Name;
+}
+
+void WriteToStream(FILE* Stream, const std::string& Text)
+{
+    fwrite(Text.data(), 1, Text.size(), Stream);
+}
+
+}  // namespace
+
+std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
+{
+    std::string Target = Codeset ? Codeset : "";
+    if (Target.empty() || Target == "ANSI_X3.4-1968" || Target == "ASCII") Target = "UTF-8";
+    iconv_t Converter = iconv_open(Target.c_str(), "CP932");
+    if (Converter == (iconv_t)-1) return std::string(Text);
+
+    std::string Result;
+    std::vector<char> Input(Text.begin(), Text.end());
+    char* In = Input.data();
+    size_t InLeft = Input.size();
+    char Chunk[256];
+    while (InLeft > 0) {
+        char* Out = Chunk;
+        size_t OutLeft = sizeof Chunk;
+        size_t Converted = iconv(Converter, &In, &InLeft, &Out, &OutLeft);
+        Result.append(Chunk, sizeof Chunk - OutLeft);
+        if (Converted == (size_t)-1 && errno != E2BIG) {
+            // A byte that is not code page 932 text: passed on unchanged.
+            Result.push_back(*In);
+            In++;
+            InLeft--;
+        }
+    }
+    char* Out = Chunk;
+    size_t OutLeft = sizeof Chunk;
+    iconv(Converter, nullptr, nullptr, &Out, &OutLeft);
+    Result.append(Chunk, sizeof Chunk - OutLeft);
+    iconv_close(Converter);
+    return Result;
+}
+
+std::string FindInDirectories(const std::vector<std::string>& Directories,
+                              const std::string& FileName)
+{
+    struct stat Status;
+    for (const std::string& Directory : Directories) {
+        if (Directory.empty()) continue;
+        std::string Exact = JoinPath(Directory, FileName);
+        if (stat(Exact.c_str(), &Status) == 0) return Exact;
+
+        // Where the exact name is absent, the first name in byte order that differs from it
+        // only in ASCII case.
+        DIR* Listing = opendir(Directory.c_str());
+        if (!Listing) continue;
+        std::vector<std::string> Candidates;
+        while (struct dirent* Item = readdir(Listing)) {
+            if (SameNameIgnoringAsciiCase(Item->d_name, FileName)) {
+                Candidates.push_back(Item->d_name);
+            }
+        }
+        closedir(Listing);
+        std::sort(Candidates.begin(), Candidates.end());
+        for (const std::string& Name : Candidates) {
+            std::string Path = JoinPath(Directory, Name);
+            if (stat(Path.c_str(), &Status) == 0) return Path;
+        }
+    }
+    return "";
+}
+
+void PlatformStartup()
+{
+    setlocale(LC_CTYPE, "");
+    ReadLocaleLeadBytes();
+}
+
+void WriteStandardOutput(const char* Text)
+{
+    WriteToStream(stdout, ConvertFromCodePage932(Text, LocaleCodeset()));
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
+{
+    if (Size == 0) return 0;
+    char Path[PATH_MAX];
+    ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path);
+    if (Length <= 0 || (size_t)Length >= sizeof Path) return 0;
+    // Like Windows: a path that does not fit is cut, terminated, and the full size returned.
+    if ((DWORD)Length >= Size) {
+        memcpy(FileName, Path, Size - 1);
+        FileName[Size - 1] = '\0';
+        return Size;
+    }
+    memcpy(FileName, Path, (size_t)Length);
+    FileName[Length] = '\0';
+    return (DWORD)Length;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR PathName)
+{
+    return PathName && chdir(PathName) == 0;
+}
+
+DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
+                  LPSTR Buffer, LPSTR* FilePart)
+{
+    if (!FileName || FileName[0] == '\0') return 0;
+    std::string Name = FileName;
+    if (Extension && Name.find('.') == std::string::npos) Name += Extension;
+
+    // The executable's directory, the current directory, then each directory of PATH; or only
+    // the directories given.
+    std::string Cwd = CurrentDirectory();
+    std::vector<std::string> Directories;
+    const char* List = Path;
+    if (!Path) {
+        Directories.push_back(ExecutableDirectory());
+        Directories.push_back(Cwd);
+        List = getenv("PATH");
+    }
+    for (const char* Part = List; Part && *Part;) {
+        const char* End = strchr(Part, ':');
+        std::string Directory(Part, End ? (size_t)(End - Part) : strlen(Part));
+        if (!Directory.empty() && Directory[0] != '/') Directory = JoinPath(Cwd, Directory);
+        Directories.push_back(Directory);
+        Part = End ? End + 1 : nullptr;
+    }
+
+    std::string Found = Name.find('/') != std::string::npos
+                            ? FindInDirectories({Name[0] == '/' ? "/" : Cwd}, Name)
+                            : FindInDirectories(Directories, Name);
+    if (Found.empty()) return 0;
+    // A result that does not fit returns the size it needs and leaves the buffer untouched.
+    if (Found.size() + 1 > BufferLength || !Buffer) return (DWORD)(Found.size() + 1);
+    memcpy(Buffer, Found.c_str(), Found.size() + 1);
+    if (FilePart) *FilePart = Buffer + Found.rfind('/') + 1;
+    return (DWORD)Found.size();
+}
+
+DWORD GetPrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR Default,
+                               LPSTR ReturnedString, DWORD Size, LPCSTR FileName)
+{
+    if (!ReturnedString || Size == 0) return 0;
+    return (DWORD)profile::ReadFileString(FileName, AppName, KeyName, Default, ReturnedString,
+                                          Size);
+}
+
+BOOL WritePrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR String, LPCSTR FileName)
+{
+    return profile::WriteFileString(FileName, AppName, KeyName, String) ? TRUE : FALSE;
+}
+
+int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
+{
+    // The box on the terminal: its caption and mark, then its text. A person at a terminal
+    // presses Enter for OK; a script is never kept waiting.
+    const char* Mark = "message";
+    switch (Type & 0xF0) {
+    case MB_ICONERROR: Mark = "error"; break;
+    case 0x20: Mark = "question"; break;
+    case 0x30: Mark = "warning"; break;
+    case MB_ICONINFORMATION: Mark = "information"; break;
+    }
+    fflush(stdout);
+    std::string Box = std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
+                      ConvertFromCodePage932(Text ? Text : "", LocaleCodeset()) + "\n";
+    WriteToStream(stderr, Box);
+    if (isatty(STDIN_FILENO)) {
+        fputs("[OK] ", stderr);
+        fflush(stderr);
+        int Byte;
+        while ((Byte = getchar()) != EOF && Byte != '\n') {
+        }
+    }
+    fflush(stderr);
+    return IDOK;
+}
+
+BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
+{
+    // Natively there is no help viewer: the call is shown as what it would open.
+    const char* File = HelpFile ? HelpFile : "";
+    if (Command == HELP_CONTENTS) {
+        fprintf(stderr, "help: %s: contents\n", File);
+    } else if (Command == HELP_CONTEXT) {
+        fprintf(stderr, "help: %s: topic %lu\n", File, (unsigned long)Data);
+    } else {
+        fprintf(stderr, "help: %s: command %u, data %lu\n", File, Command, (unsigned long)Data);
+    }
+    fflush(stderr);
+    return TRUE;
+}
+
+BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar)
+{
+    switch (CodePage) {
+    case CP_ACP: return LocaleLeadBytes[TestChar];
+    case 932: return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
+    case 936:
+    case 949:
+    case 950: return TestChar >= 0x81 && TestChar <= 0xFE;
+    default: return FALSE;
+    }
+}

@@ -1,0 +1,60 @@
+// The operating-system operations that the setup program uses, under their Win32 names.
+//
+// On Windows these are the real ones from <windows.h>. Elsewhere this header declares the same
+// names and signatures, and platform-posix.cpp supplies them: a byte-preserving profile-file
+// engine, the file search, and message boxes and help calls shown on the terminal.
+#pragma once
+
+#include <cstddef>
+
+#ifdef _WIN32
+#include <windows.h>
+// The path limit of the platform: the size of every path buffer of the program.
+#define PLATFORM_PATH_LIMIT MAX_PATH
+#else
+#include <climits>
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef unsigned char BYTE;
+typedef uintptr_t ULONG_PTR;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef struct PlatformModule* HMODULE;
+typedef struct PlatformWindow* HWND;
+
+#define TRUE 1
+#define FALSE 0
+#define CP_ACP 0
+#define MB_OK 0x00
+#define MB_ICONERROR 0x10
+#define MB_ICONINFORMATION 0x40
+#define IDOK 1
+#define HELP_CONTEXT 0x0001
+#define HELP_CONTENTS 0x0003
+
+#define PLATFORM_PATH_LIMIT PATH_MAX
+
+DWORD GetModuleFileNameA(HMODULE Module, LPSTR FileName, DWORD Size);
+BOOL SetCurrentDirectoryA(LPCSTR PathName);
+DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
+                  LPSTR Buffer, LPSTR* FilePart);
+DWORD GetPrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR Default,
+                               LPSTR ReturnedString, DWORD Size, LPCSTR FileName);
+BOOL WritePrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR String,
+                                LPCSTR FileName);
+int MessageBoxA(HWND Owner, LPCSTR Text, LPCSTR Caption, UINT Type);
+BOOL WinHelpA(HWND Owner, LPCSTR HelpFile, UINT Command, ULONG_PTR Data);
+BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
+#endif
+
+// Prepares the process before the program's logic runs: on Windows nothing beyond what the
+// runtime does; natively, the locale whose multibyte encoding stands in for the ANSI code page.
+void PlatformStartup();
+
+// Writes a message text, stored as code page 932 bytes, to standard output, with no line end
+// added. Windows writes the bytes unchanged in text mode (each LF becomes CR LF); natively the
+// text is converted to the locale's encoding.
+void WriteStandardOutput(const char* Text);

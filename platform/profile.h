@@ -1,0 +1,38 @@
+// The profile-file engine on bytes in memory: Windows' rules for reading a key, and edits that
+// change only the target line and keep every other byte of the file.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace profile {
+
+// What a read sees of a key's value: trimmed, cut at a NUL byte, one pair of matching quotes
+// removed. No value when the section or key is missing, or when the key's line has no '='.
+std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
+                                          std::string_view Key);
+
+// Copies what a read of Section/Key gives into Buffer as GetPrivateProfileStringA does: at most
+// Size - 1 bytes and a terminating zero, Default when the key has no value. Returns the count
+// of bytes copied, without the terminator.
+size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
+                  const char* Default, char* Buffer, size_t Size);
+
+enum class EditResult {
+    Changed,    // Out holds the new content
+    Unchanged,  // the file already says this: nothing to write
+    Refused,    // the name or value cannot be written without damaging the file
+};
+
+// Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
+// Content as it was.
+EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
+                const char* Value, std::string& Out);
+
+// True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
+// and reads see nothing in it.
+bool IsUtf16(std::string_view Content);
+
+}  // namespace profile
