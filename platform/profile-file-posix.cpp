@@ -346,11 +346,15 @@ bool WriteFileString(const char* Path, const char* Section, const char* Key, con
         if (Result == EditResult::Unchanged) return true;
         if (Result == EditResult::Refused) return false;
 
+        // A file that may not be written is not replaced either, although its directory would
+        // allow the rename: its mode says no.
+        if (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+
         std::string Directory = DirectoryOf(Target);
         RemoveStaleTemporaries(Directory, BaseNameOf(Target));
         ReplaceResult Replaced = ReplaceByRename(Target, Content, &Status);
         if (Replaced == ReplaceResult::DirectoryRefused) {
-            return access(Target.c_str(), W_OK) == 0 && RewriteInPlace(Target, Old, Content);
+            return RewriteInPlace(Target, Old, Content);
         }
         return Replaced == ReplaceResult::Done;
     }

@@ -74,7 +74,7 @@ public:
         size_t Size = Content_.size();
         if (Cr < Lf) {
             Result.End = Cr;
-            Result.Next = (Cr + 1 == Lf) ? Lf + 1 : Cr + 1;
+            Result.Next = (Cr + 1 == Lf && Lf < Size) ? Lf + 1 : Cr + 1;
         } else if (Lf < Size) {
             Result.End = Lf;
             Result.Next = Lf + 1;

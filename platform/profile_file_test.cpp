@@ -1,0 +1,226 @@
+// Profile files on disk: what a write leaves when it succeeds, when there is nothing to do, and
+// when it cannot be done. A failed write returns false and leaves the file exactly as it was.
+#include "platform/profile-file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadBytes(const fs::path& Path)
+{
+    std::ifstream In(Path, std::ios::binary);
+    std::stringstream Buffer;
+    Buffer << In.rdbuf();
+    return Buffer.str();
+}
+
+void WriteBytes(const fs::path& Path, const std::string& Content)
+{
+    std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
+    Out << Content;
+}
+
+// Runs Body in a child process as an unprivileged user, since root bypasses file modes. Answers
+// the child's exit status.
+int RunUnprivileged(const std::function<int()>& Body)
+{
+    fflush(nullptr);
+    pid_t Child = fork();
+    if (Child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+        _exit(Body());
+    }
+    int Status = 0;
+    waitpid(Child, &Status, 0);
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : 100;
+}
+
+class ProfileFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Directory_ = fs::temp_directory_path() /
+                     ("profile-file-" + std::to_string(getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(Directory_);
+        fs::create_directories(Directory_);
+        fs::permissions(Directory_, fs::perms::all);
+        Path_ = Directory_ / "notes.ini";
+    }
+    void TearDown() override
+    {
+        std::error_code Ignored;
+        fs::permissions(Directory_, fs::perms::all, Ignored);
+        fs::remove_all(Directory_, Ignored);
+    }
+    bool Write(const char* Section, const char* Key, const char* Value)
+    {
+        return WritePrivateProfileStringA(Section, Key, Value, Path_.c_str()) != FALSE;
+    }
+    int EntriesIn(const fs::path& Directory)
+    {
+        int Count = 0;
+        for (auto& Item : fs::directory_iterator(Directory)) {
+            (void)Item;
+            Count++;
+        }
+        return Count;
+    }
+
+    fs::path Directory_;
+    fs::path Path_;
+};
+
+const char kOriginal[] = "; kept\r\n[Notes]\r\nA=1\r\n\r\n[Vorkap]\r\nOutputXML=1\r\n";
+
+TEST_F(ProfileFileTest, WriteChangesOnlyTargetLineAndKeepsMode)
+{
+    WriteBytes(Path_, kOriginal);
+    fs::permissions(Path_, fs::perms::owner_read | fs::perms::owner_write |
+                               fs::perms::group_read);
+    ASSERT_TRUE(Write("Notes", "A", "2"));
+    EXPECT_EQ(ReadBytes(Path_), "; kept\r\n[Notes]\r\nA=2\r\n\r\n[Vorkap]\r\nOutputXML=1\r\n");
+    EXPECT_EQ(fs::status(Path_).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(EntriesIn(Directory_), 1) << "no temporary file is left behind";
+}
+
+TEST_F(ProfileFileTest, NothingToChangeWritesNothing)
+{
+    WriteBytes(Path_, kOriginal);
+    fs::file_time_type Old = fs::last_write_time(Path_) - std::chrono::hours(1);
+    fs::last_write_time(Path_, Old);
+    struct stat Before;
+    ASSERT_EQ(stat(Path_.c_str(), &Before), 0);
+
+    EXPECT_TRUE(Write("Notes", "A", "1"));
+    EXPECT_TRUE(Write("Notes", "Missing", nullptr));
+    EXPECT_TRUE(Write("Absent", "OutputXML", nullptr));
+
+    struct stat After;
+    ASSERT_EQ(stat(Path_.c_str(), &After), 0);
+    EXPECT_EQ(fs::last_write_time(Path_), Old);
+    EXPECT_EQ(After.st_ino, Before.st_ino) << "the file was not replaced";
+    EXPECT_EQ(ReadBytes(Path_), kOriginal);
+}
+
+TEST_F(ProfileFileTest, SymbolicLinkStaysLinkAndTargetChanges)
+{
+    fs::create_directories(Directory_ / "real");
+    fs::path Target = Directory_ / "real" / "notes.ini";
+    WriteBytes(Target, kOriginal);
+    fs::create_symlink("real/notes.ini", Path_);
+
+    ASSERT_TRUE(Write("Notes", "VIEWEXP5", "entry"));
+    EXPECT_TRUE(fs::is_symlink(Path_));
+    EXPECT_EQ(ReadBytes(Target),
+              "; kept\r\n[Notes]\r\nA=1\r\nVIEWEXP5=entry\r\n\r\n[Vorkap]\r\nOutputXML=1\r\n");
+    char Buffer[32];
+    GetPrivateProfileStringA("Notes", "VIEWEXP5", "", Buffer, sizeof Buffer, Path_.c_str());
+    EXPECT_STREQ(Buffer, "entry");
+}
+
+TEST_F(ProfileFileTest, MissingFileIsCreatedBySetOnly)
+{
+    EXPECT_TRUE(Write("Vorkap", "OutputXML", nullptr));
+    EXPECT_FALSE(fs::exists(Path_));
+    ASSERT_TRUE(Write("Notes", "A", "1"));
+    EXPECT_EQ(ReadBytes(Path_), "[Notes]\r\nA=1\r\n");
+}
+
+TEST_F(ProfileFileTest, RefusedEditsLeaveFileAlone)
+{
+    WriteBytes(Path_, kOriginal);
+    EXPECT_FALSE(Write("Notes", "A", "1\r\n[Injected]"));
+    EXPECT_EQ(ReadBytes(Path_), kOriginal);
+
+    const std::string Utf16("\xFF\xFE[\0N\0]\0", 8);
+    WriteBytes(Path_, Utf16);
+    EXPECT_FALSE(Write("Notes", "A", "1"));
+    EXPECT_FALSE(Write("Notes", "A", nullptr));
+    EXPECT_EQ(ReadBytes(Path_), Utf16);
+}
+
+TEST_F(ProfileFileTest, NotRegularFileIsUnusable)
+{
+    fs::create_directory(Path_);
+    char Buffer[8];
+    EXPECT_EQ(GetPrivateProfileStringA("Notes", "A", "d", Buffer, sizeof Buffer, Path_.c_str()),
+              1u);
+    EXPECT_FALSE(Write("Notes", "A", "1"));
+    EXPECT_FALSE(Write("Notes", "A", nullptr));
+    fs::remove(Path_);
+
+    ASSERT_EQ(mkfifo(Path_.c_str(), 0666), 0);
+    EXPECT_EQ(GetPrivateProfileStringA("Notes", "A", "d", Buffer, sizeof Buffer, Path_.c_str()),
+              1u);
+    EXPECT_FALSE(Write("Notes", "A", "1"));
+    EXPECT_TRUE(fs::is_fifo(Path_));
+}
+
+TEST_F(ProfileFileTest, ReadOnlyFileRefusesWrite)
+{
+    WriteBytes(Path_, kOriginal);
+    fs::permissions(Path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::path Path = Path_;
+    int Status = RunUnprivileged([&] {
+        bool Set = WritePrivateProfileStringA("Notes", "A", "2", Path.c_str());
+        bool Deleted = WritePrivateProfileStringA("Vorkap", "OutputXML", nullptr, Path.c_str());
+        return (Set ? 1 : 0) | (Deleted ? 2 : 0);
+    });
+    EXPECT_EQ(Status, 0) << "both the set and the delete must fail";
+    EXPECT_EQ(ReadBytes(Path_), kOriginal);
+    EXPECT_EQ(EntriesIn(Directory_), 1);
+}
+
+TEST_F(ProfileFileTest, DirectoryRefusingTemporaryFileIsRewrittenInPlace)
+{
+    WriteBytes(Path_, kOriginal);
+    fs::permissions(Path_, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                              fs::perms::others_exec));
+    fs::permissions(Directory_, fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    fs::path Path = Path_;
+    int Status = RunUnprivileged([&] {
+        return WritePrivateProfileStringA("Notes", "VIEWEXP5", "entry", Path.c_str()) ? 0 : 1;
+    });
+    EXPECT_EQ(Status, 0);
+    EXPECT_EQ(ReadBytes(Path_),
+              "; kept\r\n[Notes]\r\nA=1\r\nVIEWEXP5=entry\r\n\r\n[Vorkap]\r\nOutputXML=1\r\n");
+    EXPECT_EQ(EntriesIn(Directory_), 1);
+}
+
+TEST_F(ProfileFileTest, UnreadableFileIsNeverOverwritten)
+{
+    WriteBytes(Path_, kOriginal);
+    fs::permissions(Path_, fs::perms::owner_write | fs::perms::group_write |
+                               fs::perms::others_write);
+    fs::path Path = Path_;
+    int Status = RunUnprivileged([&] {
+        char Buffer[8];
+        GetPrivateProfileStringA("Notes", "A", "d", Buffer, sizeof Buffer, Path.c_str());
+        bool Read = Buffer[0] == 'd';
+        bool Set = WritePrivateProfileStringA("Notes", "A", "2", Path.c_str());
+        return (Read ? 0 : 1) | (Set ? 2 : 0);
+    });
+    EXPECT_EQ(Status, 0);
+    fs::permissions(Path_, fs::perms::owner_read, fs::perm_options::add);
+    EXPECT_EQ(ReadBytes(Path_), kOriginal);
+}
+
+}  // namespace

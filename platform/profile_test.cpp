@@ -1,0 +1,152 @@
+// The engine on bytes in memory: the exact bytes that each edit leaves, and what reads see of
+// files that the shared read table cannot hold.
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using profile::EditResult;
+
+struct EditCase {
+    const char* Name;
+    std::string Before;
+    const char* Section;
+    const char* Key;
+    const char* Value;  // null deletes
+    EditResult Result;
+    std::string After;  // the exact bytes written; ignored unless Result is Changed
+};
+
+std::string Bytes(const char* Text, size_t Length)
+{
+    return std::string(Text, Length);
+}
+
+const EditCase kEdits[] = {
+    // Only the target line changes; every other byte, spacing and line end stays.
+    {"ReplaceKeepsOtherBytes", "; note\r\n[Notes]\r\n  A = 1 \r\nB=2\n\r\n[X]\r\n", "Notes", "a",
+     "new", EditResult::Changed, "; note\r\n[Notes]\r\nA=new\r\nB=2\n\r\n[X]\r\n"},
+    {"ReplaceKeepsLineOwnEnding", "[Notes]\nA=1\r\nB=2\n", "Notes", "A", "x", EditResult::Changed,
+     "[Notes]\nA=x\r\nB=2\n"},
+    {"ReplaceLastLineWithoutEnding", "[Notes]\r\nA=1", "Notes", "A", "2", EditResult::Changed,
+     "[Notes]\r\nA=2"},
+    {"ReplaceLineHoldingNul", Bytes("[Notes]\r\nA=1\0zz\r\n", 17), "Notes", "A", "1",
+     EditResult::Changed, "[Notes]\r\nA=1\r\n"},
+    {"InsertAfterLastNonBlankLine", "[Notes]\r\nA=1\r\n\r\n\r\n[X]\r\nB=2\r\n", "Notes", "C", "3",
+     EditResult::Changed, "[Notes]\r\nA=1\r\nC=3\r\n\r\n\r\n[X]\r\nB=2\r\n"},
+    {"InsertIntoEmptySection", "[Notes]\n[X]\n", "Notes", "C", "3", EditResult::Changed,
+     "[Notes]\nC=3\n[X]\n"},
+    {"InsertAfterLastLineWithoutEnding", "[Notes]\r\nA=1", "Notes", "B", "2", EditResult::Changed,
+     "[Notes]\r\nA=1\r\nB=2\r\n"},
+    {"InsertUsesFirstLineEnding", "[Notes]\rA=1\r", "Notes", "B", "2", EditResult::Changed,
+     "[Notes]\rA=1\rB=2\r"},
+    {"InsertIntoFirstOfDuplicateSections", "[Notes]\nA=1\n[notes]\nB=2\n", "NOTES", "C", "3",
+     EditResult::Changed, "[Notes]\nA=1\nC=3\n[notes]\nB=2\n"},
+    {"AppendSectionAfterMissingLineEnd", "[X]\nA=1", "Notes", "VIEWEXP5", "e",
+     EditResult::Changed, "[X]\nA=1\n[Notes]\nVIEWEXP5=e\n"},
+    {"AppendSectionToFileWithoutLineEnds", "A=1", "Notes", "B", "2", EditResult::Changed,
+     "A=1\r\n[Notes]\r\nB=2\r\n"},
+    {"AppendSectionToEmptyFile", "", "Notes", "B", "2", EditResult::Changed,
+     "[Notes]\r\nB=2\r\n"},
+    {"AppendSectionKeepsBom", "\xEF\xBB\xBF", "Notes", "B", "2", EditResult::Changed,
+     "\xEF\xBB\xBF[Notes]\r\nB=2\r\n"},
+    {"HighBytesAroundEditKept", "[Notes]\r\nJ=\x83\x5C\x82\xA0\r\nA=1\r\nK=\xFF\xFE\r\n", "Notes",
+     "A", "2", EditResult::Changed, "[Notes]\r\nJ=\x83\x5C\x82\xA0\r\nA=2\r\nK=\xFF\xFE\r\n"},
+
+    // Deletes take the key's line and its line ending, nothing else.
+    {"DeleteLineAndItsEnding", "[Notes]\r\nA=1\r\nB=2\r\n\r\n", "Notes", "A", nullptr,
+     EditResult::Changed, "[Notes]\r\nB=2\r\n\r\n"},
+    {"DeleteLastLineWithoutEnding", "[Notes]\nA=1\nB=2", "Notes", "B", nullptr,
+     EditResult::Changed, "[Notes]\nA=1\n"},
+    {"DeleteOnlyFirstMatch", "[Notes]\nA=1\nA=2\n", "Notes", "A", nullptr, EditResult::Changed,
+     "[Notes]\nA=2\n"},
+    {"DeleteKeepsEmptySection", "[Vorkap]\nOutputXML=1\n", "Vorkap", "OutputXML", nullptr,
+     EditResult::Changed, "[Vorkap]\n"},
+
+    // Nothing to change: nothing to write.
+    {"SetSameValue", "[Notes]\r\nA = 1 \r\n", "Notes", "A", "1", EditResult::Unchanged, ""},
+    {"DeleteMissingKey", "[Notes]\r\nA=1\r\n", "Notes", "B", nullptr, EditResult::Unchanged, ""},
+    {"DeleteMissingSection", "[Notes]\r\nA=1\r\n", "Vorkap", "A", nullptr, EditResult::Unchanged,
+     ""},
+    {"DeleteKeyOnlyInLaterDuplicateSection", "[Notes]\nA=1\n[Notes]\nB=2\n", "Notes", "B",
+     nullptr, EditResult::Unchanged, ""},
+
+    // Refused: it would inject lines, or would not read back as written.
+    {"ValueWithLineFeed", "[Notes]\r\n", "Notes", "A", "x\ny", EditResult::Refused, ""},
+    {"ValueWithCarriageReturn", "[Notes]\r\n", "Notes", "A", "x\rB=y", EditResult::Refused, ""},
+    {"KeyWithLineFeed", "[Notes]\r\n", "Notes", "A\n[X]", "1", EditResult::Refused, ""},
+    {"SectionWithLineFeed", "[Notes]\r\n", "Notes]\n[X", "A", "1", EditResult::Refused, ""},
+    {"KeyWithEquals", "[Notes]\r\n", "Notes", "A=B", "1", EditResult::Refused, ""},
+    {"EmptyKey", "[Notes]\r\n", "Notes", "", "1", EditResult::Refused, ""},
+    {"Utf16File", "\xFF\xFE[\0N\0]\0", "Notes", "A", "1", EditResult::Refused, ""},
+};
+
+class ProfileEditTest : public ::testing::TestWithParam<EditCase> {};
+
+TEST_P(ProfileEditTest, LeavesExactBytes)
+{
+    const EditCase& Case = GetParam();
+    std::string Out = "untouched";
+    EditResult Result = profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, Out);
+    ASSERT_EQ(Result, Case.Result);
+    if (Result == EditResult::Changed) EXPECT_EQ(Out, Case.After);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits),
+                         [](const ::testing::TestParamInfo<EditCase>& Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+// A set, then a delete of the same key that was absent, gives back the original bytes.
+TEST(ProfileEdit, SetThenDeleteOfAbsentKeyRestoresBytes)
+{
+    const std::string Files[] = {"[Notes]\r\nA=1\r\n\r\n[X]\r\n", "[Notes]\nA=1", "[Notes]\r",
+                                 "\xEF\xBB\xBF[X]\n[Notes]\n  A = 1\n"};
+    for (const std::string& Original : Files) {
+        std::string Set;
+        std::string Deleted;
+        ASSERT_EQ(profile::Edit(Original, "Notes", "New", "v", Set), EditResult::Changed);
+        ASSERT_EQ(profile::Edit(Set, "Notes", "New", nullptr, Deleted), EditResult::Changed);
+        // A last line without a line end gains the file's own when a line is added after it.
+        std::string Expected = Original;
+        if (Expected.back() != '\n' && Expected.back() != '\r') {
+            Expected += Original.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+        }
+        EXPECT_EQ(Deleted, Expected) << Original;
+    }
+}
+
+// Reads that the table run against Windows cannot hold: UTF-16 files, and what a set reads
+// back as.
+TEST(ProfileRead, Utf16FileSeesNothing)
+{
+    std::string Utf16 = Bytes("\xFF\xFE[\0N\0]\0\r\0\n\0A\0=\0001\0", 18);
+    EXPECT_FALSE(profile::FindValue(Utf16, "N", "A").has_value());
+}
+
+TEST(ProfileRead, BufferLimits)
+{
+    std::string File = "[Notes]\r\nA=" + std::string(300, 'v') + "\r\n";
+    char Buffer[8];
+    EXPECT_EQ(profile::ReadString(File, "Notes", "A", "", Buffer, 4), 3u);
+    EXPECT_STREQ(Buffer, "vvv");
+    EXPECT_EQ(profile::ReadString(File, "Notes", "B", "default", Buffer, 4), 3u);
+    EXPECT_STREQ(Buffer, "def");
+    EXPECT_EQ(profile::ReadString(File, "Notes", "B", nullptr, Buffer, 1), 0u);
+    EXPECT_STREQ(Buffer, "");
+}
+
+TEST(ProfileRead, SetValueReadsBack)
+{
+    std::string Out;
+    ASSERT_EQ(profile::Edit("[Notes]\n", "Notes", "VIEWEXP5",
+                            "Export HTML Files,1,_Vorkap,,.Htm,,1,", Out),
+              EditResult::Changed);
+    EXPECT_EQ(profile::FindValue(Out, "Notes", "VIEWEXP5"),
+              std::optional<std::string_view>("Export HTML Files,1,_Vorkap,,.Htm,,1,"));
+}
+
+}  // namespace
