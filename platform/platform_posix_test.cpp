@@ -1,0 +1,134 @@
+// The native stand-ins: the file search, the executable's path and the lead-byte rule.
+#include "platform/platform-posix.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SearchCase {
+    const char* Name;
+    std::vector<std::string> FilesInFirst;
+    std::vector<std::string> FilesInSecond;
+    std::string Expected;  // "first/NAME", "second/NAME", or "" for not found
+};
+
+const SearchCase kSearches[] = {
+    {"ExactInFirst", {"notes.ini"}, {"notes.ini"}, "first/notes.ini"},
+    {"OnlyInSecond", {"other.ini"}, {"notes.ini"}, "second/notes.ini"},
+    {"OtherCaseWhereExactAbsent", {"NOTES.INI"}, {}, "first/NOTES.INI"},
+    {"ExactPreferredToOtherCase", {"Notes.ini", "notes.ini"}, {}, "first/notes.ini"},
+    {"OtherCaseInFirstBeatsExactInSecond", {"Notes.Ini"}, {"notes.ini"}, "first/Notes.Ini"},
+    {"LowestOtherCaseNameWins", {"notes.INI", "NOTES.ini"}, {}, "first/NOTES.ini"},
+    {"SimilarNamesDoNotMatch", {"notes.ini.bak", "notes.in", "xnotes.ini"}, {}, ""},
+    {"NowhereAtAll", {}, {}, ""},
+};
+
+class SearchTest : public ::testing::TestWithParam<SearchCase> {
+protected:
+    void SetUp() override
+    {
+        Root_ = fs::temp_directory_path() /
+                ("vorkap-search-" + std::to_string(getpid()) + "-" + GetParam().Name);
+        fs::remove_all(Root_);
+        fs::create_directories(Root_ / "first");
+        fs::create_directories(Root_ / "second");
+    }
+    void TearDown() override { fs::remove_all(Root_); }
+    fs::path Root_;
+};
+
+TEST_P(SearchTest, FindsFirstHitInOrder)
+{
+    const SearchCase& Case = GetParam();
+    for (const std::string& Name : Case.FilesInFirst) std::ofstream(Root_ / "first" / Name);
+    for (const std::string& Name : Case.FilesInSecond) std::ofstream(Root_ / "second" / Name);
+    std::string Found = FindInDirectories(
+        {"", (Root_ / "missing").string(), (Root_ / "first").string(), (Root_ / "second").string()},
+        "notes.ini");
+    EXPECT_EQ(Found, Case.Expected.empty() ? "" : (Root_ / Case.Expected).string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SearchTest, ::testing::ValuesIn(kSearches),
+                         [](const ::testing::TestParamInfo<SearchCase>& Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+// A result that does not fit gives the size it needs and leaves the buffer as it was.
+TEST(SearchPath, ResultThatDoesNotFit)
+{
+    fs::path Directory = fs::temp_directory_path() / ("vorkap-fit-" + std::to_string(getpid()));
+    fs::create_directories(Directory);
+    std::ofstream(Directory / "probe.ini");
+    std::string Full = (Directory / "probe.ini").string();
+
+    char Buffer[PLATFORM_PATH_LIMIT];
+    LPSTR FilePart = nullptr;
+    std::string List = Directory.string();
+    EXPECT_EQ(SearchPathA(List.c_str(), "probe.ini", nullptr, sizeof Buffer, Buffer, &FilePart),
+              Full.size());
+    EXPECT_EQ(std::string(Buffer), Full);
+    EXPECT_STREQ(FilePart, "probe.ini");
+
+    memset(Buffer, 'z', sizeof Buffer);
+    DWORD Size = (DWORD)Full.size();
+    EXPECT_EQ(SearchPathA(List.c_str(), "probe.ini", nullptr, Size, Buffer, &FilePart),
+              Full.size() + 1);
+    EXPECT_EQ(Buffer[0], 'z');
+    EXPECT_EQ(SearchPathA(List.c_str(), "absent.ini", nullptr, sizeof Buffer, Buffer, &FilePart),
+              0u);
+    fs::remove_all(Directory);
+}
+
+TEST(ModuleFileName, CutPathReturnsFullBufferSize)
+{
+    char Full[PLATFORM_PATH_LIMIT];
+    DWORD Length = GetModuleFileNameA(nullptr, Full, sizeof Full);
+    ASSERT_GT(Length, 4u);
+    EXPECT_EQ(Full[0], '/');
+    EXPECT_EQ(Length, strlen(Full));
+
+    char Small[4];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, Small, sizeof Small), sizeof Small);
+    EXPECT_EQ(std::string(Small), std::string(Full, 3));
+}
+
+TEST(LeadBytes, CodePage932AndLocale)
+{
+    EXPECT_TRUE(IsDBCSLeadByteEx(932, 0x81));
+    EXPECT_TRUE(IsDBCSLeadByteEx(932, 0x9F));
+    EXPECT_TRUE(IsDBCSLeadByteEx(932, 0xE0));
+    EXPECT_TRUE(IsDBCSLeadByteEx(932, 0xFC));
+    EXPECT_FALSE(IsDBCSLeadByteEx(932, 0x5C));
+    EXPECT_FALSE(IsDBCSLeadByteEx(932, 0xA0));  // half-width katakana are single bytes
+    EXPECT_FALSE(IsDBCSLeadByteEx(932, 0xFD));
+    EXPECT_FALSE(IsDBCSLeadByteEx(1252, 0x81));
+
+    // The locale's multibyte encoding stands in for the ANSI code page.
+    std::string Saved = setlocale(LC_CTYPE, nullptr);
+    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    PlatformStartup();
+    EXPECT_TRUE(IsDBCSLeadByteEx(CP_ACP, 0xC3));
+    EXPECT_TRUE(IsDBCSLeadByteEx(CP_ACP, 0xE3));
+    EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0x80));
+    EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, '/'));
+    setenv("LC_ALL", "C", 1);
+    PlatformStartup();
+    EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0xC3));
+    unsetenv("LC_ALL");
+    setlocale(LC_CTYPE, Saved.c_str());
+}
+
+}  // namespace
