@@ -246,6 +246,61 @@ bool IsWritableName(std::string_view Name)
     return !Name.empty() && !HasLineBreakOrNul(Name) && Trim(Name).size() == Name.size();
 }
 
+// A name's hash, without regard to the case of A-Z, as names match.
+uint32_t HashName(std::string_view Name)
+{
+    uint32_t Hash = 2166136261u;
+    for (char Byte : Name) {
+        Hash ^= (unsigned char)FoldAscii(Byte);
+        Hash *= 16777619u;
+    }
+    return Hash;
+}
+
+// Spreads a hash over the low bits that pick a slot of the index table.
+size_t HomeSlot(uint32_t Hash, size_t Mask)
+{
+    Hash ^= Hash >> 16;
+    Hash *= 0x85EBCA6Bu;
+    Hash ^= Hash >> 13;
+    Hash *= 0xC2B2AE35u;
+    Hash ^= Hash >> 16;
+    return Hash & Mask;
+}
+
+// The line that starts at Begin, found without looking past its end.
+Line LineAt(std::string_view Content, size_t Begin)
+{
+    size_t End = Begin;
+    while (End < Content.size() && !IsLineEnd(Content[End])) End++;
+    return Line{Begin, End, End};
+}
+
+// What a read gives for a key's line: its value with one pair of matching quotes removed, or
+// nothing for a line without '='.
+std::optional<std::string_view> ValueOf(const Entry& Found)
+{
+    if (!Found.HasValue) return std::nullopt;
+    std::string_view Value = Found.Value;
+    if (Value.size() >= 2 && (Value[0] == '"' || Value[0] == '\'') &&
+        Value.back() == Value[0]) {
+        Value = Value.substr(1, Value.size() - 2);
+    }
+    return Value;
+}
+
+// Copies a read's result into Buffer as GetPrivateProfileStringA does.
+size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
+                  size_t Size)
+{
+    if (Size == 0) return 0;
+    std::string_view Text = Value ? *Value : std::string_view(Default ? Default : "");
+    size_t Count = Text.size() < Size - 1 ? Text.size() : Size - 1;
+    memcpy(Buffer, Text.data(), Count);
+    Buffer[Count] = '\0';
+    return Count;
+}
+
 }  // namespace
 
 bool IsUtf16(std::string_view Content)
@@ -259,26 +314,100 @@ std::optional<std::string_view> FindValue(std::string_view Content, std::string_
 {
     if (IsUtf16(Content)) return std::nullopt;
     Location Found = Locate(Content, Section, Key);
-    if (!Found.KeyFound || !Found.KeyEntry.HasValue) return std::nullopt;
-    std::string_view Value = Found.KeyEntry.Value;
-    // One pair of matching quotes around the value is removed.
-    if (Value.size() >= 2 && (Value[0] == '"' || Value[0] == '\'') &&
-        Value.back() == Value[0]) {
-        Value = Value.substr(1, Value.size() - 2);
-    }
-    return Value;
+    if (!Found.KeyFound) return std::nullopt;
+    return ValueOf(Found.KeyEntry);
 }
 
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
                   const char* Default, char* Buffer, size_t Size)
 {
     if (Size == 0) return 0;
-    std::optional<std::string_view> Value = FindValue(Content, Section, Key);
-    std::string_view Text = Value ? *Value : std::string_view(Default ? Default : "");
-    size_t Count = Text.size() < Size - 1 ? Text.size() : Size - 1;
-    memcpy(Buffer, Text.data(), Count);
-    Buffer[Count] = '\0';
-    return Count;
+    return CopyResult(FindValue(Content, Section, Key), Default, Buffer, Size);
+}
+
+SectionIndex::SectionIndex(std::string_view Content, std::string_view Section)
+    : Content_(Content), Section_(Section)
+{
+    Indexed_ = true;
+    if (IsUtf16(Content)) return;
+    size_t Start = HasUtf8Bom(Content) ? 3 : 0;
+    LineScanner Scanner(Content, Start);
+    while (SkipToHeader(Content, Start, Scanner)) {
+        Line Current = Scanner.Next();
+        std::string_view Name;
+        if (ParseHeader(SeenPart(Content, Current), Name) && SameName(Name, Section)) {
+            Found_ = true;
+            break;
+        }
+    }
+    if (!Found_) return;
+    Begin_ = Scanner.Position();
+    End_ = Content.size();
+
+    // Each name's first line, in an open-addressing table kept at most half full. A later line
+    // of a name already there is never seen by a read, so it is not entered.
+    size_t Count = 0;
+    Table_.assign(64, 0);
+    while (!Scanner.AtEnd()) {
+        Line Current = Scanner.Next();
+        std::string_view Seen = SeenPart(Content, Current);
+        if (Seen.empty()) continue;
+        std::string_view Header;
+        if (ParseHeader(Seen, Header)) {
+            End_ = Current.Begin;
+            break;
+        }
+        uint64_t Offset = Current.Begin - Begin_ + 1;
+        if (Offset > UINT32_MAX) {
+            // A section this large keeps to plain scans.
+            Indexed_ = false;
+            Table_.clear();
+            return;
+        }
+        if (2 * (Count + 1) > Table_.size()) {
+            std::vector<uint64_t> Old(Table_.size() * 2, 0);
+            Old.swap(Table_);
+            size_t Mask = Table_.size() - 1;
+            for (uint64_t Item : Old) {
+                if (!Item) continue;
+                size_t Slot = HomeSlot((uint32_t)(Item >> 32), Mask);
+                while (Table_[Slot]) Slot = (Slot + 1) & Mask;
+                Table_[Slot] = Item;
+            }
+        }
+        uint32_t Hash = HashName(ParseEntry(Seen).Name);
+        size_t Mask = Table_.size() - 1;
+        size_t Slot = HomeSlot(Hash, Mask);
+        while (Table_[Slot] && (uint32_t)(Table_[Slot] >> 32) != Hash) Slot = (Slot + 1) & Mask;
+        if (!Table_[Slot]) {
+            Table_[Slot] = ((uint64_t)Hash << 32) | Offset;
+            Count++;
+        }
+    }
+}
+
+std::optional<std::string_view> SectionIndex::FindValue(std::string_view Key) const
+{
+    if (!Indexed_) return profile::FindValue(Content_, Section_, Key);
+    if (!Found_) return std::nullopt;
+    uint32_t Hash = HashName(Key);
+    size_t Mask = Table_.size() - 1;
+    for (size_t Slot = HomeSlot(Hash, Mask); Table_[Slot]; Slot = (Slot + 1) & Mask) {
+        if ((uint32_t)(Table_[Slot] >> 32) != Hash) continue;
+        Line Current = LineAt(Content_, Begin_ + (uint32_t)Table_[Slot] - 1);
+        Entry Parsed = ParseEntry(SeenPart(Content_, Current));
+        if (SameName(Parsed.Name, Key)) return ValueOf(Parsed);
+        // The first name of that hash is another one: the key may still stand further on.
+        return profile::FindValue(Content_.substr(0, End_), Section_, Key);
+    }
+    return std::nullopt;
+}
+
+size_t SectionIndex::ReadString(std::string_view Key, const char* Default, char* Buffer,
+                                size_t Size) const
+{
+    if (Size == 0) return 0;
+    return CopyResult(FindValue(Key), Default, Buffer, Size);
 }
 
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace profile {
 
@@ -30,6 +32,26 @@ enum class EditResult {
 // Content as it was.
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
+
+// Many lookups in one section of one content that does not change meanwhile: the section is found
+// and the names of its lines indexed in one pass, then each lookup costs a hash probe and a parse
+// of one line. Its answers are exactly those of FindValue and ReadString. It keeps a view of the
+// content, which must outlive it unchanged.
+class SectionIndex {
+public:
+    SectionIndex(std::string_view Content, std::string_view Section);
+    std::optional<std::string_view> FindValue(std::string_view Key) const;
+    size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
+
+private:
+    std::string_view Content_;
+    std::string Section_;
+    bool Indexed_ = false;  // false: lookups fall back to a scan of the content
+    bool Found_ = false;    // the section is there
+    size_t Begin_ = 0;      // the section's first line after its header
+    size_t End_ = 0;        // where the next header starts, or the end of the content
+    std::vector<uint64_t> Table_;  // hash of a name << 32 | offset of its first line + 1
+};
 
 // True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
 // and reads see nothing in it.

@@ -23,6 +23,12 @@ static void FoldToLower(char* Text)
     }
 }
 
+// Names a slot's key: "VIEWEXP" and the slot number in decimal, without leading zeros.
+static void FormatSlotKeyName(char* SlotKeyName, unsigned char Slot)
+{
+    snprintf(SlotKeyName, SLOT_KEY_NAME_SIZE, "VIEWEXP%u", (unsigned int)Slot);
+}
+
 int FindViewExpSlot(const char* Marker, char* SlotKeyName)
 {
     char Value[READ_BUFFER_SIZE];
@@ -30,7 +36,7 @@ int FindViewExpSlot(const char* Marker, char* SlotKeyName)
 
     memset(Value, 0, sizeof Value);
     for (int Slot = FIRST_SLOT; Slot <= LAST_SLOT; Slot++) {
-        snprintf(SlotKeyName, SLOT_KEY_NAME_SIZE, "VIEWEXP%d", Slot);
+        FormatSlotKeyName(SlotKeyName, (unsigned char)Slot);
         GetPrivateProfileStringA(NOTES_SECTION, SlotKeyName, "", Value, sizeof Value,
                                  NotesIniPath);
         FoldToLower(Value);
@@ -42,7 +48,7 @@ int FindViewExpSlot(const char* Marker, char* SlotKeyName)
     if (EmptySlot == 0) {
         SlotKeyName[0] = '\0';
     } else {
-        snprintf(SlotKeyName, SLOT_KEY_NAME_SIZE, "VIEWEXP%d", EmptySlot);
+        FormatSlotKeyName(SlotKeyName, (unsigned char)EmptySlot);
     }
     return 0;
 }
