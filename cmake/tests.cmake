@@ -19,7 +19,7 @@ gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60)
 
 # The built program, run end to end in scratch Notes directories.
 add_executable(vorkap_program_tests front/setup_test.cpp)
-target_link_libraries(vorkap_program_tests PRIVATE GTest::gtest_main)
+target_link_libraries(vorkap_program_tests PRIVATE GTest::gtest_main util)
 target_include_directories(vorkap_program_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(vorkap_program_tests PRIVATE
   VORKAP_SETUP_BINARY="$<TARGET_FILE:vorkap-setup>")

@@ -2,6 +2,8 @@
 // elsewhere, as a user or a script would. Each case checks the exit status, the exact bytes on
 // standard output and standard error, and the exact bytes of notes.ini afterwards.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -355,6 +357,55 @@ TEST_F(ProgramTest, SymbolicLinkedNotesIni)
     EXPECT_EQ(RunProgram(Options).Status, 0);
     EXPECT_TRUE(fs::is_symlink(NotesIni_));
     EXPECT_EQ(ReadBytes(Real), kPlain + "VIEWEXP5=" + kEntry + "\r\n");
+}
+
+// At a terminal the stand-in box waits for Enter, its OK button, and the help opens only after it.
+TEST_F(ProgramTest, BoxAtTerminalWaitsForOk)
+{
+    WriteBytes(NotesIni_, kPlain);
+    int Terminal = -1;
+    fflush(nullptr);
+    pid_t Child = forkpty(&Terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(Child, 0);
+    if (Child == 0) {
+        char Locale[] = "LC_ALL=C.UTF-8";
+        char* Environment[] = {Locale, nullptr};
+        std::string Name = Program_.string();
+        char* Argv[] = {Name.data(), nullptr};
+        execve(Name.c_str(), Argv, Environment);
+        _exit(127);
+    }
+    // Reads what the terminal shows until Wanted appears or Milliseconds pass.
+    std::string Shown;
+    auto ReadUntil = [&](const std::string& Wanted, int Milliseconds) {
+        auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
+        while (Shown.find(Wanted) == std::string::npos &&
+               std::chrono::steady_clock::now() < Deadline) {
+            struct pollfd Poll = {Terminal, POLLIN, 0};
+            if (poll(&Poll, 1, 50) <= 0) continue;
+            char Chunk[512];
+            ssize_t Got = read(Terminal, Chunk, sizeof Chunk);
+            if (Got <= 0) break;
+            Shown.append(Chunk, (size_t)Got);
+        }
+        return Shown.find(Wanted) != std::string::npos;
+    };
+    EXPECT_TRUE(ReadUntil("[OK] ", 10000)) << Shown;
+    ReadUntil("help:", 300);
+    int Status = 0;
+    EXPECT_EQ(waitpid(Child, &Status, WNOHANG), 0) << "the box must wait for OK";
+    EXPECT_EQ(Shown.find("help:"), std::string::npos) << "no help before OK";
+    ASSERT_EQ(write(Terminal, "\n", 1), 1);
+    EXPECT_TRUE(ReadUntil("help: nVorkap.hlp: contents", 10000)) << Shown;
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(Child, &Status, WNOHANG) == 0 && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!WIFEXITED(Status)) kill(Child, SIGKILL);
+    close(Terminal);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+    EXPECT_NE(Shown.find("Talvenorをnotes.iniに登録しました。"), std::string::npos) << Shown;
+    EXPECT_EQ(ReadBytes(NotesIni_), kPlain + "VIEWEXP5=" + kEntry + "\r\n");
 }
 
 }  // namespace

@@ -92,7 +92,9 @@ TEST_P(ProfileEditTest, LeavesExactBytes)
     std::string Out = "untouched";
     EditResult Result = profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, Out);
     ASSERT_EQ(Result, Case.Result);
-    if (Result == EditResult::Changed) EXPECT_EQ(Out, Case.After);
+    if (Result == EditResult::Changed) {
+        EXPECT_EQ(Out, Case.After);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits),
