@@ -10,11 +10,11 @@ std::string NotesIniOfSize(size_t Size, bool Exact)
 {
     static const char Tail[] =
         "[Notes]\r\n"
-        "KitType=1\r\n"
-        "VIEWEXP1=Lotus 1-2-3,0,_XWKS,,.WKS,.WK1,.WR1,.WRK,.WK3,.WK4,,4,\r\n"
-        "VIEWEXP2=Structured Text,0,_XSTE,,.LTR,.CGN,.STR,,1,\r\n"
-        "VIEWEXP3=Tabular Text,1,_XTAB,,.LTR,.RPT,.CGN,.TAB,,1,\r\n"
-        "VIEWEXP4=CSV,1,_XCSV,,.CSV,,1,\r\n";
+        "Language=ja\r\n"
+        "VIEWEXP1=Spreadsheet Table,0,_SheetExp,,.XLS,,1,\r\n"
+        "VIEWEXP2=Structured Text,0,_StrText,,.TXT,,1,\r\n"
+        "VIEWEXP3=Tabular Text,1,_TabText,,.TXT,,1,\r\n"
+        "VIEWEXP4=Comma Separated Values,1,_CsvExp,,.CSV,,1,\r\n";
     std::string Content;
     Content.reserve(Size + 256);
     char Line[128];

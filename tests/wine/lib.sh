@@ -1,0 +1,105 @@
+# Helpers shared by the Wine test scripts. Sourced, not run.
+#
+# The state directory that prepare.sh fills holds vehicle.env: which Wine runs the programs
+# (VEHICLE, WINE_LOADER), the directory of the Windows programs it runs (BIN_DIR) and the prefix
+# (WINEPREFIX). Every program run is bounded by a timeout, its output goes to files (a help viewer
+# that Wine starts keeps inherited pipes open for ever), and the prefix's leftover processes are
+# ended after each run.
+
+RUN_TIMEOUT=${RUN_TIMEOUT:-90}
+# Programs run with code page 932 as the ANSI code page, as on a Japanese Windows (Wine takes it
+# from the locale name; the locale need not be installed).
+WINE_LOCALE=ja_JP.UTF-8
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+load_state() {
+    STATE=$1
+    [ -f "$STATE/vehicle.env" ] || fail "no $STATE/vehicle.env: win32.wine-prepare has not run"
+    # shellcheck disable=SC1091
+    . "$STATE/vehicle.env"
+    export WINEPREFIX WINELOADER="$WINE_LOADER" WINEDEBUG=-all
+    unset WAYLAND_DISPLAY
+    echo "Wine vehicle: $VEHICLE ($WINE_LOADER), programs from $BIN_DIR"
+}
+
+# Ends every process still running in the prefix (a help viewer, a dialog left open).
+# RUN_AS, when set, is the command prefix (an array) that runs as another user.
+end_prefix_processes() {
+    timeout -k 5 30 ${RUN_AS[@]+"${RUN_AS[@]}"} wineserver -k >/dev/null 2>&1 || true
+    timeout -k 5 30 ${RUN_AS[@]+"${RUN_AS[@]}"} wineserver -w >/dev/null 2>&1 || true
+}
+
+# run_windows_program OUT_DIR PROGRAM ARGS...: runs PROGRAM in its own directory, standard output
+# to OUT_DIR/stdout, standard error to OUT_DIR/stderr; sets STATUS.
+run_windows_program() {
+    local Out=$1 Program=$2
+    shift 2
+    ( cd "$(dirname "$Program")" &&
+      exec ${RUN_AS[@]+"${RUN_AS[@]}"} env LC_ALL=$WINE_LOCALE timeout -k 5 "$RUN_TIMEOUT" "$WINE_LOADER" "$(basename "$Program")" "$@" \
+        >"$Out/stdout" 2>"$Out/stderr" </dev/null )
+    STATUS=$?
+    end_prefix_processes
+    if [ "$STATUS" = 124 ] || [ "$STATUS" = 137 ]; then
+        fail "$(basename "$Program") $* did not end within $RUN_TIMEOUT s"
+    fi
+}
+
+# ini_get FILE SECTION KEY: prints what the key reads back as, the way a profile reader sees it
+# (names without regard to case, blanks around names and values dropped, CR LF or LF lines), or
+# <missing>.
+ini_get() {
+    awk -v Section="$2" -v Key="$3" '
+        function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
+        BEGIN { section = tolower(Section); key = tolower(Key); inside = 0; found = 0 }
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ {
+            name = $0; sub(/^[ \t]*\[/, "", name); sub(/\][^]]*$/, "", name)
+            inside = (tolower(trim(name)) == section); next
+        }
+        inside && index($0, "=") > 0 {
+            name = trim(substr($0, 1, index($0, "=") - 1))
+            if (tolower(name) == key) { print trim(substr($0, index($0, "=") + 1)); found = 1; exit }
+        }
+        END { if (!found) print "<missing>" }
+    ' "$1"
+}
+
+# expect_key FILE SECTION KEY VALUE
+expect_key() {
+    local Actual
+    Actual=$(ini_get "$1" "$2" "$3")
+    [ "$Actual" = "$4" ] || fail "[$2] $3 reads back as '$Actual', expected '$4'"
+}
+
+# expected_output TEXT: the bytes that the program writes for a message given in UTF-8: code page
+# 932, each LF as CR LF, no line end added.
+expected_output() {
+    printf '%s' "$1" | iconv -f UTF-8 -t CP932 | perl -pe 's/\n/\r\n/'
+}
+
+# expect_stdout OUT_DIR TEXT
+expect_stdout() {
+    expected_output "$2" >"$1/expected-stdout"
+    if ! cmp -s "$1/expected-stdout" "$1/stdout"; then
+        echo "expected:" >&2; od -An -c "$1/expected-stdout" >&2
+        echo "written:" >&2; od -An -c "$1/stdout" >&2
+        fail "standard output differs"
+    fi
+}
+
+# The message texts as the user must see them.
+TEXT_NOT_FOUND='notes.iniファイルが見つかりません。
+正しいNotesディレクトリでセットアップしてください。'
+TEXT_REGISTERED='Talvenorをnotes.iniに登録しました。'
+TEXT_REMOVED='notes.iniからTalvenorの登録を削除しました。
+nVorkap(exe,dll,hlp)ファイルは別途削除してください。'
+TEXT_WRITE_FAILED='notes.iniを更新できませんでした。
+notes.iniへの書き込み権限を確認してください。'
+TEXT_NO_SLOT='notes.iniのVIEWEXP5からVIEWEXP31までに空きがないため、Talvenorを登録できませんでした。
+不要なエクスポート形式を削除してから、もう一度セットアップしてください。'
+
+ENTRY='Export HTML Files,1,_Vorkap,,.Htm,,1,'
