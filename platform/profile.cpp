@@ -1,6 +1,12 @@
 #include "platform/profile.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace profile {
 namespace {
@@ -246,15 +252,58 @@ bool IsWritableName(std::string_view Name)
     return !Name.empty() && !HasLineBreakOrNul(Name) && Trim(Name).size() == Name.size();
 }
 
-// A name's hash, without regard to the case of A-Z, as names match.
+// Sets the 0x20 bit of each byte of a word that is an ASCII capital: FoldAscii on eight bytes.
+uint64_t FoldWord(uint64_t Word)
+{
+    uint64_t Low7 = Word & 0x7F7F7F7F7F7F7F7Full;
+    uint64_t FromA = Low7 + 0x3F3F3F3F3F3F3F3Full;  // bit 7 set where the byte is 'A' or above
+    uint64_t PastZ = Low7 + 0x2525252525252525ull;  // bit 7 set where the byte is past 'Z'
+    uint64_t Capitals = FromA & ~PastZ & ~Word & 0x8080808080808080ull;
+    return Word | (Capitals >> 2);
+}
+
+uint64_t MixWord(uint64_t Hash, uint64_t Word)
+{
+    Hash = (Hash ^ FoldWord(Word)) * 0xFF51AFD7ED558CCDull;
+    return Hash ^ (Hash >> 29);
+}
+
+// A name's hash, without regard to the case of A-Z, as names match; eight bytes at a time.
 uint32_t HashName(std::string_view Name)
 {
-    uint32_t Hash = 2166136261u;
-    for (char Byte : Name) {
-        Hash ^= (unsigned char)FoldAscii(Byte);
-        Hash *= 16777619u;
+    uint64_t Hash = 0x9E3779B97F4A7C15ull ^ Name.size();
+    size_t Index = 0;
+    for (; Index + 8 <= Name.size(); Index += 8) {
+        uint64_t Word;
+        memcpy(&Word, Name.data() + Index, 8);
+        Hash = MixWord(Hash, Word);
     }
-    return Hash;
+    if (Index < Name.size()) {
+        uint64_t Word = 0;
+        memcpy(&Word, Name.data() + Index, Name.size() - Index);
+        Hash = MixWord(Hash, Word);
+    }
+    return (uint32_t)(Hash ^ (Hash >> 32));
+}
+
+// The hash of the name of an ordinary entry line, without the general parse: what HashName gives
+// for ParseEntry(SeenPart(line)).Name. Answers false, leaving the line to the general parse, for
+// a line that is empty to a read or might be a section header.
+bool QuickNameHash(std::string_view Content, const Line& Current, uint32_t& Hash)
+{
+    const char* Base = Content.data();
+    size_t Begin = Current.Begin;
+    size_t End = Current.End;
+    while (Begin < End && IsBlank((unsigned char)Base[Begin])) Begin++;
+    if (Begin == End || Base[Begin] == '\0' || Base[Begin] == '[') return false;
+    // The name runs to the first '=', or to the end of what a read sees, less trailing blanks.
+    const void* Equals = memchr(Base + Begin, '=', End - Begin);
+    size_t NameEnd = Equals ? (size_t)((const char*)Equals - Base) : End;
+    const void* Nul = memchr(Base + Begin, '\0', NameEnd - Begin);
+    if (Nul) NameEnd = (size_t)((const char*)Nul - Base);
+    while (NameEnd > Begin && IsBlank((unsigned char)Base[NameEnd - 1])) NameEnd--;
+    Hash = HashName(std::string_view(Base + Begin, NameEnd - Begin));
+    return true;
 }
 
 // Spreads a hash over the low bits that pick a slot of the index table.
@@ -266,6 +315,25 @@ size_t HomeSlot(uint32_t Hash, size_t Mask)
     Hash *= 0xC2B2AE35u;
     Hash ^= Hash >> 16;
     return Hash & Mask;
+}
+
+// A table of Size zeroed slots, to be released with free(). A large one is aligned to huge pages
+// and asks for them before it is first touched: where mapping memory 4 KB at a time is costly
+// (virtual machines with shadow page tables), that is most of what building a large table takes.
+uint64_t* ZeroTable(size_t Size)
+{
+    constexpr size_t kHugePage = (size_t)2 << 20;
+    size_t Bytes = Size * sizeof(uint64_t);
+    bool Large = Bytes >= kHugePage / 8;
+    size_t Alignment = Large ? kHugePage : 64;
+    size_t Rounded = (Bytes + Alignment - 1) / Alignment * Alignment;
+    void* Table = aligned_alloc(Alignment, Rounded);
+    if (!Table) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    if (Large) (void)madvise(Table, Rounded, MADV_HUGEPAGE);
+#endif
+    memset(Table, 0, Bytes);
+    return (uint64_t*)Table;
 }
 
 // The line that starts at Begin, found without looking past its end.
@@ -344,46 +412,72 @@ SectionIndex::SectionIndex(std::string_view Content, std::string_view Section)
     Begin_ = Scanner.Position();
     End_ = Content.size();
 
-    // Each name's first line, in an open-addressing table kept at most half full. A later line
-    // of a name already there is never seen by a read, so it is not entered.
+    // Each name's first line, in an open-addressing table kept at most three quarters full. A
+    // later line of a name already there is never seen by a read, so it is not entered. The
+    // table starts with room for lines of 32 bytes up to the next '[' line, to spare regrowing.
+    LineScanner Ahead(Content, Begin_);
+    SkipToHeader(Content, Start, Ahead);
+    size_t Capacity = 64;
+    while (Capacity < (Ahead.Position() - Begin_) / 32) Capacity *= 2;
     size_t Count = 0;
-    Table_.assign(64, 0);
+    Table_.reset(ZeroTable(Capacity));
+    TableSize_ = Capacity;
+    auto Enter = [&](uint64_t Item) {
+        if (4 * (Count + 1) > 3 * TableSize_) {
+            std::unique_ptr<uint64_t[], FreeTable> Old(ZeroTable(TableSize_ * 2));
+            Old.swap(Table_);
+            size_t Mask = TableSize_ * 2 - 1;
+            for (size_t Index = 0; Index < TableSize_; Index++) {
+                uint64_t Kept = Old[Index];
+                if (!Kept) continue;
+                size_t Slot = HomeSlot((uint32_t)(Kept >> 32), Mask);
+                while (Table_[Slot]) Slot = (Slot + 1) & Mask;
+                Table_[Slot] = Kept;
+            }
+            TableSize_ *= 2;
+        }
+        uint32_t Hash = (uint32_t)(Item >> 32);
+        size_t Mask = TableSize_ - 1;
+        size_t Slot = HomeSlot(Hash, Mask);
+        while (Table_[Slot] && (uint32_t)(Table_[Slot] >> 32) != Hash) Slot = (Slot + 1) & Mask;
+        if (!Table_[Slot]) {
+            Table_[Slot] = Item;
+            Count++;
+        }
+    };
+
+    // A large table misses the processor's caches on nearly every entry. The slots of the next
+    // lines are fetched ahead while a few lines wait in a queue, and entered in line order.
+    constexpr size_t kAhead = 16;
+    uint64_t Queue[kAhead];
+    size_t Queued = 0;  // lines read so far; the last kAhead of them wait in Queue
     while (!Scanner.AtEnd()) {
         Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Content, Current);
-        if (Seen.empty()) continue;
-        std::string_view Header;
-        if (ParseHeader(Seen, Header)) {
-            End_ = Current.Begin;
-            break;
+        uint32_t Hash;
+        if (!QuickNameHash(Content, Current, Hash)) {
+            std::string_view Seen = SeenPart(Content, Current);
+            if (Seen.empty()) continue;
+            std::string_view Header;
+            if (ParseHeader(Seen, Header)) {
+                End_ = Current.Begin;
+                break;
+            }
+            Hash = HashName(ParseEntry(Seen).Name);
         }
         uint64_t Offset = Current.Begin - Begin_ + 1;
         if (Offset > UINT32_MAX) {
             // A section this large keeps to plain scans.
             Indexed_ = false;
-            Table_.clear();
+            Table_.reset();
             return;
         }
-        if (2 * (Count + 1) > Table_.size()) {
-            std::vector<uint64_t> Old(Table_.size() * 2, 0);
-            Old.swap(Table_);
-            size_t Mask = Table_.size() - 1;
-            for (uint64_t Item : Old) {
-                if (!Item) continue;
-                size_t Slot = HomeSlot((uint32_t)(Item >> 32), Mask);
-                while (Table_[Slot]) Slot = (Slot + 1) & Mask;
-                Table_[Slot] = Item;
-            }
-        }
-        uint32_t Hash = HashName(ParseEntry(Seen).Name);
-        size_t Mask = Table_.size() - 1;
-        size_t Slot = HomeSlot(Hash, Mask);
-        while (Table_[Slot] && (uint32_t)(Table_[Slot] >> 32) != Hash) Slot = (Slot + 1) & Mask;
-        if (!Table_[Slot]) {
-            Table_[Slot] = ((uint64_t)Hash << 32) | Offset;
-            Count++;
-        }
+        __builtin_prefetch(&Table_[HomeSlot(Hash, TableSize_ - 1)]);
+        uint64_t& Place = Queue[Queued++ % kAhead];
+        if (Queued > kAhead) Enter(Place);
+        Place = ((uint64_t)Hash << 32) | Offset;
     }
+    size_t Waiting = Queued < kAhead ? Queued : kAhead;
+    for (size_t Index = Queued - Waiting; Index < Queued; Index++) Enter(Queue[Index % kAhead]);
 }
 
 std::optional<std::string_view> SectionIndex::FindValue(std::string_view Key) const
@@ -391,7 +485,7 @@ std::optional<std::string_view> SectionIndex::FindValue(std::string_view Key) co
     if (!Indexed_) return profile::FindValue(Content_, Section_, Key);
     if (!Found_) return std::nullopt;
     uint32_t Hash = HashName(Key);
-    size_t Mask = Table_.size() - 1;
+    size_t Mask = TableSize_ - 1;
     for (size_t Slot = HomeSlot(Hash, Mask); Table_[Slot]; Slot = (Slot + 1) & Mask) {
         if ((uint32_t)(Table_[Slot] >> 32) != Hash) continue;
         Line Current = LineAt(Content_, Begin_ + (uint32_t)Table_[Slot] - 1);
@@ -403,6 +497,11 @@ std::optional<std::string_view> SectionIndex::FindValue(std::string_view Key) co
     return std::nullopt;
 }
 
+void SectionIndex::FreeTable::operator()(uint64_t* Table) const
+{
+    free(Table);
+}
+
 size_t SectionIndex::ReadString(std::string_view Key, const char* Default, char* Buffer,
                                 size_t Size) const
 {
@@ -410,8 +509,8 @@ size_t SectionIndex::ReadString(std::string_view Key, const char* Default, char*
     return CopyResult(FindValue(Key), Default, Buffer, Size);
 }
 
-EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
-                const char* Value, std::string& Out)
+EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
+                    const char* Value, EditPlan& Plan)
 {
     if (IsUtf16(Content) || !IsWritableName(Section) || !IsWritableName(Key)) {
         return EditResult::Refused;
@@ -423,14 +522,14 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
 
     Location Found = Locate(Content, Section, Key);
     std::string_view Ending = LineEndingOf(Content);
+    std::string& Insert = Plan.Insert;
+    Insert.clear();
 
     if (!Value) {
         // Delete: the key's line with its line ending, nothing else.
         if (!Found.KeyFound) return EditResult::Unchanged;
-        Out.clear();
-        Out.reserve(Content.size());
-        Out.append(Content.substr(0, Found.KeyLine.Begin));
-        Out.append(Content.substr(Found.KeyLine.Next));
+        Plan.Offset = Found.KeyLine.Begin;
+        Plan.Remove = Found.KeyLine.Next - Found.KeyLine.Begin;
         return EditResult::Changed;
     }
 
@@ -441,43 +540,56 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
                     .find('\0') == std::string_view::npos) {
             return EditResult::Unchanged;
         }
-        Out.clear();
-        Out.reserve(Content.size() + NewValue.size() + Key.size() + 2);
-        Out.append(Content.substr(0, Found.KeyLine.Begin));
-        Out.append(Found.KeyEntry.Name);
-        Out.push_back('=');
-        Out.append(NewValue);
-        Out.append(Content.substr(Found.KeyLine.End));
+        Plan.Offset = Found.KeyLine.Begin;
+        Plan.Remove = Found.KeyLine.End - Found.KeyLine.Begin;
+        Insert.append(Found.KeyEntry.Name);
+        Insert.push_back('=');
+        Insert.append(NewValue);
         return EditResult::Changed;
     }
 
-    Out.clear();
-    Out.reserve(Content.size() + Section.size() + Key.size() + NewValue.size() + 8);
+    Plan.Remove = 0;
     if (Found.SectionFound) {
         // A new key: one line right after the last non-blank line of the section.
         const Line& Last = Found.LastLineOfSection;
-        Out.append(Content.substr(0, Last.Next));
-        if (Last.Next == Last.End) Out.append(Ending);
-        Out.append(Key);
-        Out.push_back('=');
-        Out.append(NewValue);
-        Out.append(Ending);
-        Out.append(Content.substr(Last.Next));
+        Plan.Offset = Last.Next;
+        if (Last.Next == Last.End) Insert.append(Ending);
+        Insert.append(Key);
+        Insert.push_back('=');
+        Insert.append(NewValue);
+        // A lone CR written right before an LF of the file would join it into one CR LF: the
+        // new line would seem to own that LF, and deleting the line would take it along.
+        bool JoinsLf = Ending == "\r" && Last.Next < Content.size() && Content[Last.Next] == '\n';
+        Insert.append(JoinsLf ? std::string_view("\r\n") : Ending);
         return EditResult::Changed;
     }
 
     // A new section at the end of the file, after a line ending for a last line that lacks one.
     size_t Start = HasUtf8Bom(Content) ? 3 : 0;
-    Out.append(Content);
-    if (Content.size() > Start && !IsLineEnd(Content.back())) Out.append(Ending);
-    Out.push_back('[');
-    Out.append(Section);
-    Out.push_back(']');
-    Out.append(Ending);
-    Out.append(Key);
-    Out.push_back('=');
-    Out.append(NewValue);
-    Out.append(Ending);
+    Plan.Offset = Content.size();
+    if (Content.size() > Start && !IsLineEnd(Content.back())) Insert.append(Ending);
+    Insert.push_back('[');
+    Insert.append(Section);
+    Insert.push_back(']');
+    Insert.append(Ending);
+    Insert.append(Key);
+    Insert.push_back('=');
+    Insert.append(NewValue);
+    Insert.append(Ending);
+    return EditResult::Changed;
+}
+
+EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
+                const char* Value, std::string& Out)
+{
+    EditPlan Plan;
+    EditResult Result = PlanEdit(Content, Section, Key, Value, Plan);
+    if (Result != EditResult::Changed) return Result;
+    Out.clear();
+    Out.reserve(Content.size() - Plan.Remove + Plan.Insert.size());
+    Out.append(Content.substr(0, Plan.Offset));
+    Out.append(Plan.Insert);
+    Out.append(Content.substr(Plan.Offset + Plan.Remove));
     return EditResult::Changed;
 }
 

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace profile {
 
@@ -33,6 +33,18 @@ enum class EditResult {
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
 
+// The one change that an edit makes: the Remove bytes at Offset give way to Insert.
+struct EditPlan {
+    size_t Offset = 0;
+    size_t Remove = 0;
+    std::string Insert;
+};
+
+// What Edit would do, without building the new content: a caller that writes the head, the
+// change and the tail straight from the old content needs no second copy of the file.
+EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
+                    const char* Value, EditPlan& Plan);
+
 // Many lookups in one section of one content that does not change meanwhile: the section is found
 // and the names of its lines indexed in one pass, then each lookup costs a hash probe and a parse
 // of one line. Its answers are exactly those of FindValue and ReadString. It keeps a view of the
@@ -50,7 +62,11 @@ private:
     bool Found_ = false;    // the section is there
     size_t Begin_ = 0;      // the section's first line after its header
     size_t End_ = 0;        // where the next header starts, or the end of the content
-    std::vector<uint64_t> Table_;  // hash of a name << 32 | offset of its first line + 1
+    struct FreeTable {
+        void operator()(uint64_t* Table) const;
+    };
+    std::unique_ptr<uint64_t[], FreeTable> Table_;  // hash of a name << 32 | offset of its line + 1
+    size_t TableSize_ = 0;                           // a power of two
 };
 
 // True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing

@@ -1,0 +1,27 @@
+// Generated notes.ini-like files for the benchmarks: many sections and keys, CR LF line ends,
+// and a "Notes" section with the export slots near its end.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace bench {
+
+struct NotesFile {
+    std::string Content;
+    std::string NearEndKey;  // a key that stands near the end of "Notes"
+};
+
+// A file of about Size bytes (never less than a few hundred). Roughly a third of it comes before
+// "[Notes]", a third is the "Notes" section and a third follows it. VIEWEXP1 to VIEWEXP9 hold
+// other export formats, close to the end of "Notes", so a registration reads all slots from 5 to
+// 31 and adds VIEWEXP10. The same Size and Seed always give the same bytes.
+NotesFile GenerateNotesFile(size_t Size, unsigned Seed = 1);
+
+// "10K", "1M", "10MB", "100m", "4096": a size in bytes, or 0 when the text is not one.
+size_t ParseSize(const std::string& Text);
+
+// 10240 -> "10 KB", 1048576 -> "1 MB".
+std::string SizeLabel(size_t Size);
+
+}  // namespace bench
