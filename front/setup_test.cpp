@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "front/expected_messages.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
@@ -32,20 +33,6 @@ const std::string kInfoBox = "[Talvenor] information\n";
 const std::string kErrorBox = "[Talvenor] error\n";
 const std::string kHelpContents = "help: nVorkap.hlp: contents\n";
 const std::string kHelpTopic = "help: nVorkap.hlp: topic 123\n";
-
-std::string ReadBytes(const fs::path& Path)
-{
-    std::ifstream In(Path, std::ios::binary);
-    std::stringstream Buffer;
-    Buffer << In.rdbuf();
-    return Buffer.str();
-}
-
-void WriteBytes(const fs::path& Path, const std::string& Content)
-{
-    std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
-    Out << Content;
-}
 
 struct RunResult {
     int Status = -1;

@@ -193,22 +193,25 @@ struct Location {
     Entry KeyEntry{};
 };
 
+// Finds the first header of that name; everything before it is passed over. Leaves the scanner
+// on the line after the header.
+bool FindSection(std::string_view Content, size_t Start, std::string_view Section,
+                 LineScanner& Scanner, Line& Header)
+{
+    while (SkipToHeader(Content, Start, Scanner)) {
+        Header = Scanner.Next();
+        std::string_view Name;
+        if (ParseHeader(SeenPart(Content, Header), Name) && SameName(Name, Section)) return true;
+    }
+    return false;
+}
+
 Location Locate(std::string_view Content, std::string_view Section, std::string_view Key)
 {
     Location Result;
     size_t Start = HasUtf8Bom(Content) ? 3 : 0;
     LineScanner Scanner(Content, Start);
-
-    // Find the first header of that name; everything before it is passed over.
-    while (SkipToHeader(Content, Start, Scanner)) {
-        Line Current = Scanner.Next();
-        std::string_view Name;
-        if (ParseHeader(SeenPart(Content, Current), Name) && SameName(Name, Section)) {
-            Result.SectionFound = true;
-            Result.LastLineOfSection = Current;
-            break;
-        }
-    }
+    Result.SectionFound = FindSection(Content, Start, Section, Scanner, Result.LastLineOfSection);
     if (!Result.SectionFound) return Result;
 
     // Read its lines up to the next header.
@@ -400,14 +403,8 @@ SectionIndex::SectionIndex(std::string_view Content, std::string_view Section)
     if (IsUtf16(Content)) return;
     size_t Start = HasUtf8Bom(Content) ? 3 : 0;
     LineScanner Scanner(Content, Start);
-    while (SkipToHeader(Content, Start, Scanner)) {
-        Line Current = Scanner.Next();
-        std::string_view Name;
-        if (ParseHeader(SeenPart(Content, Current), Name) && SameName(Name, Section)) {
-            Found_ = true;
-            break;
-        }
-    }
+    Line Header;
+    Found_ = FindSection(Content, Start, Section, Scanner, Header);
     if (!Found_) return;
     Begin_ = Scanner.Position();
     End_ = Content.size();

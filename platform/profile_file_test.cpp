@@ -15,24 +15,11 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadBytes(const fs::path& Path)
-{
-    std::ifstream In(Path, std::ios::binary);
-    std::stringstream Buffer;
-    Buffer << In.rdbuf();
-    return Buffer.str();
-}
-
-void WriteBytes(const fs::path& Path, const std::string& Content)
-{
-    std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
-    Out << Content;
-}
 
 // Runs Body in a child process as an unprivileged user, since root bypasses file modes. Answers
 // the child's exit status.
