@@ -31,7 +31,9 @@ timeout --kill-after=10 $((seconds + 60)) "$root/build/fuzz/profile_fuzz" $paral
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 \
     -artifact_prefix="$root/build/fuzz/artifacts/" \
-    corpus || status=$?
+    corpus >"$work/fuzz.log" 2>&1 || status=$?
+# The fuzzer's progress lines are many; its last lines hold the outcome and the final stats.
+tail -n 25 "$work/fuzz.log"
 
 if [ "$status" -ne 0 ]; then
     for log in "$work"/fuzz-*.log; do
