@@ -30,4 +30,4 @@ echo "Installing for the Windows tests: ${Missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${Missing[@]}" >/dev/null
+apt-get install -y -qq "${Missing[@]}" >/dev/null
