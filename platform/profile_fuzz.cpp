@@ -214,7 +214,7 @@ std::optional<string_view> Read(string_view Content, string_view Section, string
     std::optional<string_view> Expected = Model(Content, Section, Key).Read;
     CHECK(Found == Expected, "engine read differs from the model");
     // The indexed lookup that cached files use answers the same.
-    profile::SectionIndex Index(Content, Section);
+    profile::SectionLookup Index(Content, Section);
     CHECK(Index.FindValue(Key) == Found, "indexed read differs from the plain one");
     return Found;
 }
