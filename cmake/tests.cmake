@@ -16,7 +16,8 @@ add_executable(vorkap_unit_tests
   registrar/locate_test.cpp
   front/messages_test.cpp)
 target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic GTest::gtest_main)
-gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60)
+# Parameterized cases are named by their case names alone.
+gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # The built program, run end to end in scratch Notes directories.
 add_executable(vorkap_program_tests front/setup_test.cpp)

@@ -24,6 +24,11 @@ struct SearchCase {
     std::string Expected;  // "first/NAME", "second/NAME", or "" for not found
 };
 
+void PrintTo(const SearchCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
+
 const SearchCase kSearches[] = {
     {"ExactInFirst", {"notes.ini"}, {"notes.ini"}, "first/notes.ini"},
     {"OnlyInSecond", {"other.ini"}, {"notes.ini"}, "second/notes.ini"},

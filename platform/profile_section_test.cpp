@@ -17,6 +17,7 @@ const char* const kPieces[] = {
     "[s]",  "[S]",  "[ s ]", "[x]",  "[a]b]", "[s",   "[",   "]",  "=",  " ",  "\t", "\x0b",
     "\x1a", "\r",   "\n",    "\r\n", "\n\r",  "k",    "K",   "kk", "a",  "A",  ";k", "\"",
     "'",    "v",    "1",     "\xA0", "\x83\x5C", "k=v", "K = w", "=", "[s]\r\n", "\n[s]\n",
+    "\x83", "\x83\x41", "\x83\x61", "\x83\x5D", "\x83\x5B", "[s\x83]", "\xFA",
 };
 
 std::string RandomContent(std::mt19937& Random)
@@ -38,10 +39,26 @@ std::string RandomContent(std::mt19937& Random)
     return Content;
 }
 
-TEST(SectionLookup, AnswersAsScansDoOnRandomFiles)
+// Under a one-byte rule and under code page 932, whose pairs hash and match as one character.
+class SectionLookupTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        profile::SetByteRule(GetParam() ? profile::CodePage932() : profile::ByteRule{});
+    }
+    void TearDown() override { profile::SetByteRule(profile::ByteRule{}); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, SectionLookupTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& Info) {
+                             return std::string(Info.param ? "CodePage932" : "OneByte");
+                         });
+
+TEST_P(SectionLookupTest, AnswersAsScansDoOnRandomFiles)
 {
-    const char* const Sections[] = {"s", "S", "x", "a]b", "", "missing"};
-    const char* const Keys[] = {"k", "K", "kk", "a", "A", ";k", "", " k", "k ", "v", "[s", "="};
+    const char* const Sections[] = {"s", "S", "x", "a]b", "", "missing", "s\x83\x41", "s\x83"};
+    const char* const Keys[] = {"k", "K", "kk", "a", "A", ";k", "", " k", "k ", "v", "[s", "=",
+                                "\x83\x41", "\x83\x61", "\x83" "A", "\x83"};
     std::mt19937 Random(20261208);
     for (int Round = 0; Round < 4000; Round++) {
         std::string Content = RandomContent(Random);
