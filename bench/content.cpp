@@ -1,8 +1,13 @@
 #include "bench/content.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace bench {
 namespace {
@@ -155,6 +160,50 @@ std::string SizeLabel(size_t Size)
     if (Size >= (1u << 20) && Size % (1u << 20) == 0) return std::to_string(Size >> 20) + " MB";
     if (Size >= 1024 && Size % 1024 == 0) return std::to_string(Size >> 10) + " KB";
     return std::to_string(Size) + " B";
+}
+
+const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
+
+bool ParseOptions(int argc, char** argv, std::vector<size_t>& Sizes, int& Reps)
+{
+    for (int Index = 1; Index < argc; Index++) {
+        std::string Argument = argv[Index];
+        if (Argument.rfind("--reps=", 0) == 0) {
+            Reps = atoi(Argument.c_str() + 7);
+            if (Reps < 1) return false;
+        } else if (Argument.rfind("--sizes=", 0) == 0) {
+            Sizes.clear();
+            std::stringstream List(Argument.substr(8));
+            std::string Item;
+            while (std::getline(List, Item, ',')) {
+                Sizes.push_back(ParseSize(Item));
+                if (Sizes.back() == 0) return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    return !Sizes.empty();
+}
+
+double Now()
+{
+    struct timespec Time;
+    clock_gettime(CLOCK_MONOTONIC, &Time);
+    return (double)Time.tv_sec + (double)Time.tv_nsec * 1e-9;
+}
+
+double Median(std::vector<double> Values)
+{
+    std::sort(Values.begin(), Values.end());
+    size_t Count = Values.size();
+    return Count % 2 ? Values[Count / 2] : (Values[Count / 2 - 1] + Values[Count / 2]) / 2;
+}
+
+void Die(const std::string& Message)
+{
+    fprintf(stderr, "benchmark: %s\n", Message.c_str());
+    exit(1);
 }
 
 }  // namespace bench

@@ -59,9 +59,9 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
                 const char* Value, std::string& Out);
 
 // Many lookups in one section of a content that does not change meanwhile: the names of the
-// section's lines are hashed and sorted once, then each lookup is a binary search and the parse
-// of a line or two. Answers exactly as FindValue and ReadString do. It keeps a view of the
-// content, which must outlive it unchanged.
+// section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
+// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view
+// of the content, which must outlive it unchanged.
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
@@ -72,8 +72,9 @@ private:
     std::string_view Content_;
     std::string Section_;
     bool Found_ = false;
-    std::vector<uint64_t> Names_;  // a name's hash << 32 | the offset of its line, in order
-    bool Scan_ = false;            // content past 4 GB: lookups scan instead
+    std::vector<uint32_t> Hashes_;   // the hash of each line's name, in file order
+    std::vector<uint32_t> Offsets_;  // where each of those lines starts
+    bool Scan_ = false;              // content past 4 GB: lookups scan instead
 };
 
 // True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
