@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/profile.h"
 #include "platform/replace-file.h"
@@ -29,13 +30,13 @@ constexpr int kMaxReplacedRetries = 100;
 struct CachedFile {
     std::string Path;
     struct stat Status;
-    std::string Content;
+    FileBytes Content;
     std::map<std::string, SectionLookup> Sections;
 };
 std::unique_ptr<CachedFile> Cache;
 
 // The content of a file read but not kept: one changed too recently, or the one a write edits.
-std::string Scratch;
+FileBytes Scratch;
 
 bool SameTime(const struct timespec& A, const struct timespec& B)
 {
@@ -63,7 +64,7 @@ bool StillValid(const CachedFile& Kept, const struct stat& Status)
 // that holds it, or null with the content in Scratch (or empty, for a file that cannot be read).
 CachedFile* ReadForLookup(const char* Path)
 {
-    Scratch.clear();
+    Scratch.Size = 0;
     struct timespec Now;
     clock_gettime(CLOCK_REALTIME_COARSE, &Now);
     struct stat Status;
@@ -73,11 +74,11 @@ CachedFile* ReadForLookup(const char* Path)
     Cache.reset();
     if (!Lock(Fd.Get(), LOCK_SH) || fstat(Fd.Get(), &Status) != 0 ||
         !ReadAll(Fd.Get(), Status, Scratch)) {
-        Scratch.clear();
+        Scratch.Size = 0;
         return nullptr;
     }
     if (!Earlier(Status.st_ctim, Now) || !Earlier(Status.st_mtim, Now)) return nullptr;
-    Cache.reset(new CachedFile{Path, Status, std::move(Scratch), {}});
+    Cache.reset(new CachedFile{Path, Status, std::exchange(Scratch, FileBytes()), {}});
     return Cache.get();
 }
 
@@ -86,9 +87,9 @@ bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
                 std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
                 const char* Value)
 {
-    std::string& Old = Scratch;
+    FileBytes& Old = Scratch;
     if (Known && StillValid(*Known, Status)) {
-        Old.swap(Known->Content);
+        std::swap(Old, Known->Content);
     } else if (!ReadAll(Fd, Status, Old)) {
         return false;
     }
@@ -99,7 +100,7 @@ bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no.
     if (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
-    std::string_view Text(Old);
+    std::string_view Text = Old;
     NewContent Content{Text.substr(0, Plan.Offset), Plan.Insert,
                        Text.substr(Plan.Offset + Plan.Remove)};
     return Replace(Target, Old, Content, &Status);

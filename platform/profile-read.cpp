@@ -1,4 +1,5 @@
 // The read rules on bytes in memory: lines, headers, entries, names, and what a read gives.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/profile-rules.h"
@@ -183,6 +184,11 @@ Entry ParseEntry(std::string_view Seen)
     return Entry{Trim(Seen.substr(0, Equals)), Trim(Seen.substr(Equals + 1)), true};
 }
 
+std::string_view NameOf(std::string_view Seen)
+{
+    return Trim(Seen.substr(0, FindChar(Seen, '=')));
+}
+
 bool SameName(std::string_view A, std::string_view B)
 {
     if (A.size() != B.size()) return false;
@@ -198,18 +204,34 @@ bool SameName(std::string_view A, std::string_view B)
     return true;
 }
 
+// Sets the 0x20 bit of each byte of a word that is an ASCII capital: FoldAscii on eight bytes.
+uint64_t FoldWord(uint64_t Word)
+{
+    uint64_t Low7 = Word & 0x7F7F7F7F7F7F7F7Full;
+    uint64_t FromA = Low7 + 0x3F3F3F3F3F3F3F3Full;  // bit 7 set where the byte is 'A' or above
+    uint64_t PastZ = Low7 + 0x2525252525252525ull;  // bit 7 set where the byte is past 'Z'
+    return Word | ((FromA & ~PastZ & ~Word & 0x8080808080808080ull) >> 2);
+}
+
+// Every byte is folded, the second bytes of pairs too: names that match still hash alike, and a
+// pair that folds into another is told apart by SameName. Eight bytes at a time: a byte at a
+// time, hashing took a sixth of a registration's instructions (2 MB file: 3.7 of 22 million).
 uint32_t HashName(std::string_view Name)
 {
-    uint32_t Hash = 2166136261u;  // FNV-1a over the bytes, letters folded
-    for (size_t Index = 0; Index < Name.size();) {
-        size_t Width = CharWidth(Name, Index);
-        for (size_t Byte = Index; Byte < Index + Width; Byte++) {
-            char Value = Width == 2 ? Name[Byte] : FoldAscii(Name[Byte]);
-            Hash = (Hash ^ (unsigned char)Value) * 16777619u;
+    uint64_t Hash = 0x9E3779B97F4A7C15ull ^ Name.size();
+    for (size_t Index = 0; Index < Name.size(); Index += 8) {
+        uint64_t Word = 0;
+        if (Index + 8 <= Name.size()) {
+            memcpy(&Word, Name.data() + Index, 8);
+        } else {
+            for (size_t Byte = Index; Byte < Name.size(); Byte++) {
+                Word |= (uint64_t)(unsigned char)Name[Byte] << (8 * (Byte - Index));
+            }
         }
-        Index += Width;
+        Hash = (Hash ^ FoldWord(Word)) * 0xFF51AFD7ED558CCDull;
+        Hash ^= Hash >> 29;
     }
-    return Hash;
+    return (uint32_t)(Hash ^ (Hash >> 32));
 }
 
 bool FindSection(std::string_view Content, std::string_view Section, LineScanner& Scanner,

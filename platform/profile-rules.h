@@ -65,6 +65,8 @@ std::string_view SeenPart(std::string_view Content, const Line& Current);
 // last ']' and is trimmed.
 bool ParseHeader(std::string_view Seen, std::string_view& Name);
 Entry ParseEntry(std::string_view Seen);
+// ParseEntry(Seen).Name, without the value.
+std::string_view NameOf(std::string_view Seen);
 // Names match without regard to the case of A-Z, which a double-byte character never holds.
 bool SameName(std::string_view A, std::string_view B);
 // A name's hash that agrees with SameName: names that match hash alike.

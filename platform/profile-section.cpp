@@ -26,7 +26,7 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
         std::string_view Name;
         if (Seen.empty()) continue;
         if (ParseHeader(Seen, Name)) break;
-        Hashes_.push_back(HashName(ParseEntry(Seen).Name));
+        Hashes_.push_back(HashName(NameOf(Seen)));
         Offsets_.push_back((uint32_t)Current.Begin);
     }
 }

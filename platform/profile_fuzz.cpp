@@ -1,6 +1,7 @@
 // libFuzzer target for the profile engine on bytes (profile.h).
 //
-// Input: byte 0 chooses the operation (bit 0 set: delete, else set); the rest gives, through
+// Input: byte 0 chooses the operation (bit 0 set: delete, else set) and the byte rule (bit 1 set:
+// code page 932, where a lead byte and the byte after it are one character); the rest gives, through
 // FuzzedDataProvider, the section, the key and the value (each a backslash-ended string: "\ "
 // ends one, "\\" is a backslash) and then the file content, all remaining bytes.
 //
@@ -67,6 +68,22 @@ void ShowEscaped(const char* Name, const std::string& Text)
 
 // --- The model: the read rules written out plainly, line by line. ------------------------------
 
+// Whether this input is read under code page 932.
+bool Cp932 = false;
+
+// True when Text[Index] is the second byte of a double-byte character: counted from the start.
+bool IsSecondByte(string_view Text, size_t Index)
+{
+    bool Second = false;
+    for (size_t At = 0; At < Index; At++) {
+        unsigned char Byte = (unsigned char)Text[At];
+        unsigned char After = At + 1 < Text.size() ? (unsigned char)Text[At + 1] : 0;
+        bool Lead = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
+        Second = Cp932 && !Second && Lead && After >= 0x40 && After <= 0xFC;
+    }
+    return Second;
+}
+
 bool IsBlank(unsigned char Byte)
 {
     return (Byte >= 0x09 && Byte <= 0x0D) || Byte == 0x1A || Byte == 0x20;
@@ -85,8 +102,9 @@ bool SameName(string_view A, string_view B)
     for (size_t Index = 0; Index < A.size(); Index++) {
         char X = A[Index];
         char Y = B[Index];
-        if (X >= 'A' && X <= 'Z') X = (char)(X + 32);
-        if (Y >= 'A' && Y <= 'Z') Y = (char)(Y + 32);
+        bool Fold = !IsSecondByte(A, Index);
+        if (Fold && X >= 'A' && X <= 'Z') X = (char)(X + 32);
+        if (Fold && Y >= 'A' && Y <= 'Z') Y = (char)(Y + 32);
         if (X != Y) return false;
     }
     return true;
@@ -118,6 +136,9 @@ bool Header(string_view Seen, string_view& Name)
 {
     if (Seen.empty() || Seen[0] != '[') return false;
     size_t Close = Seen.rfind(']');
+    while (Close != string_view::npos && Close > 0 && IsSecondByte(Seen, Close)) {
+        Close = Seen.rfind(']', Close - 1);
+    }
     if (Close == string_view::npos || Close == 0) return false;
     Name = Trim(Seen.substr(1, Close - 1));
     return true;
@@ -225,6 +246,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     if (Size < 1) return 0;
     bool Delete = Data[0] & 1;
+    Cp932 = Data[0] & 2;
+    profile::SetByteRule(Cp932 ? profile::CodePage932() : profile::ByteRule{});
     FuzzedDataProvider Provider(Data + 1, Size - 1);
     std::string Section = Provider.ConsumeRandomLengthString(40);
     std::string Key = Provider.ConsumeRandomLengthString(40);
@@ -241,6 +264,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     bool Valid = !profile::IsUtf16(Content) && Writable(Section) && Writable(Key) &&
                  Key.find('=') == std::string::npos && Key[0] != '[' &&
                  (Delete || !HasLineBreakOrNul(Value));
+    // A section name whose last byte would pair with the header's ']' cannot be written.
+    std::string HeaderLine = "[" + Section + "]";
+    string_view Written;
+    Valid = Valid && Header(HeaderLine, Written) && Written == Section;
     std::string Out;
     profile::EditResult Result = profile::Edit(Content, Section, Key, NewValue, Out);
     CHECK((Result == profile::EditResult::Refused) == !Valid, "refused exactly the unwritable");

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -179,19 +180,27 @@ bool Lock(int Fd, int Operation)
     }
 }
 
-bool ReadAll(int Fd, const struct stat& Status, std::string& Content)
+bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content)
 {
     // One byte more than the size, so that a file that grew meanwhile is noticed and read on.
-    Content.resize((size_t)Status.st_size + 1);
     size_t Have = 0;
-    for (;;) {
-        if (Have == Content.size()) Content.resize(Content.size() * 2);
-        ssize_t Got = pread(Fd, &Content[Have], Content.size() - Have, (off_t)Have);
-        if (Got < 0 && errno != EINTR) return false;
+    size_t Room = std::max(Content.Room, (size_t)Status.st_size + 1);
+    for (;; Room *= 2) {
+        if (Content.Room < Room) {
+            std::unique_ptr<char[]> Larger(new char[Room]);
+            if (Have) memcpy(Larger.get(), Content.Data.get(), Have);
+            Content.Data = std::move(Larger);
+            Content.Room = Room;
+        }
+        ssize_t Got = 1;
+        while (Have < Room && Got != 0) {
+            Got = pread(Fd, Content.Data.get() + Have, Room - Have, (off_t)Have);
+            if (Got < 0 && errno != EINTR) return false;
+            if (Got > 0) Have += (size_t)Got;
+        }
         if (Got == 0) break;
-        if (Got > 0) Have += (size_t)Got;
     }
-    Content.resize(Have);
+    Content.Size = Have;
     return true;
 }
 
