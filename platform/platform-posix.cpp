@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,8 @@ namespace {
 // True for the names under which the C library knows Shift_JIS.
 bool IsShiftJis(const char* Codeset)
 {
-    const char* const Names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932", "MS_KANJI"};
+    const char* const Names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932",
+                                 "MS_KANJI"};
     for (const char* Name : Names) {
         if (strcasecmp(Codeset, Name) == 0) return true;
     }
@@ -65,19 +67,14 @@ const char* LocaleCodeset()
 
 std::string CurrentDirectory()
 {
-    std::vector<char> Buffer(PATH_MAX);
-    if (!getcwd(Buffer.data(), Buffer.size())) return "";
-    return Buffer.data();
+    std::error_code Ignored;
+    return std::filesystem::current_path(Ignored).string();
 }
 
 std::string ExecutableDirectory()
 {
-    char Path[PATH_MAX];
-    ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path);
-    if (Length <= 0 || (size_t)Length >= sizeof Path) return "";
-    std::string Executable(Path, (size_t)Length);
-    size_t Slash = Executable.rfind('/');
-    return Slash == std::string::npos ? "" : Executable.substr(0, Slash == 0 ? 1 : Slash);
+    std::error_code Ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", Ignored).parent_path().string();
 }
 
 bool SameNameIgnoringAsciiCase(const char* A, const std::string& B)
