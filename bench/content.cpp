@@ -164,26 +164,32 @@ std::string SizeLabel(size_t Size)
 
 const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
 
-bool ParseOptions(int argc, char** argv, std::vector<size_t>& Sizes, int& Reps)
+void ParseOptions(int argc, char** argv, const char* Usage, std::vector<size_t>& Sizes,
+                  int& Reps)
 {
-    for (int Index = 1; Index < argc; Index++) {
+    Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
+    Reps = 0;
+    bool Valid = true;
+    for (int Index = 1; Index < argc && Valid; Index++) {
         std::string Argument = argv[Index];
         if (Argument.rfind("--reps=", 0) == 0) {
             Reps = atoi(Argument.c_str() + 7);
-            if (Reps < 1) return false;
+            Valid = Reps >= 1;
         } else if (Argument.rfind("--sizes=", 0) == 0) {
             Sizes.clear();
             std::stringstream List(Argument.substr(8));
             std::string Item;
             while (std::getline(List, Item, ',')) {
                 Sizes.push_back(ParseSize(Item));
-                if (Sizes.back() == 0) return false;
+                Valid = Valid && Sizes.back() != 0;
             }
         } else {
-            return false;
+            Valid = false;
         }
     }
-    return !Sizes.empty();
+    if (Valid && !Sizes.empty()) return;
+    fprintf(stderr, "usage: %s\n", Usage);
+    exit(2);
 }
 
 double Now()

@@ -28,9 +28,11 @@ std::string SizeLabel(size_t Size);
 // The registration's entry, as the program writes it.
 extern const char kEntry[];
 
-// The options of both benchmarks: --sizes=10K,1M,... (Sizes keeps its default without it) and
-// --reps=N (Reps stays 0: chosen per size). False for anything else.
-bool ParseOptions(int argc, char** argv, std::vector<size_t>& Sizes, int& Reps);
+// The options of both benchmarks: --sizes=10K,1M,... (10 KB, 1 MB, 10 MB and 100 MB without it)
+// and --reps=N (0 without it: chosen per size). Prints Usage and ends with status 2 on anything
+// else.
+void ParseOptions(int argc, char** argv, const char* Usage, std::vector<size_t>& Sizes,
+                  int& Reps);
 
 // Seconds on the monotonic clock; the median of some times.
 double Now();

@@ -53,12 +53,10 @@ void ReadSlotsThroughLookup(std::string_view Content)
 
 int main(int argc, char** argv)
 {
-    std::vector<size_t> Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
-    int Reps = 0;
-    if (!bench::ParseOptions(argc, argv, Sizes, Reps)) {
-        fprintf(stderr, "usage: vorkap_bench_engine [--sizes=10K,1M,10M,100M]\n");
-        return 2;
-    }
+    std::vector<size_t> Sizes;
+    int Reps;
+    bench::ParseOptions(argc, argv, "vorkap_bench_engine [--sizes=10K,1M,10M,100M]",
+                        Sizes, Reps);
     printf("%-8s %12s %12s %12s %12s %8s\n", "size", "lookup", "27 scans", "27 lookups", "plan",
            "ns/B");
     for (size_t Size : Sizes) {

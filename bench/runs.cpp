@@ -123,12 +123,10 @@ struct Case {
 
 int main(int argc, char** argv)
 {
-    std::vector<size_t> Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
-    int Reps = 0;
-    if (!bench::ParseOptions(argc, argv, Sizes, Reps)) {
-        fprintf(stderr, "usage: vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N]\n");
-        return 2;
-    }
+    std::vector<size_t> Sizes;
+    int Reps;
+    bench::ParseOptions(argc, argv, "vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N]",
+                        Sizes, Reps);
     std::string Directory = fs::absolute(VORKAP_BENCH_SCRATCH).string() + "/run";
     fs::remove_all(Directory);
     fs::create_directories(Directory);
