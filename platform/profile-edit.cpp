@@ -53,14 +53,14 @@ void AppendNewLines(std::string& Insert, std::string_view Lead, std::string_view
 }  // namespace
 
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
-                    const char* Value, EditPlan& Plan)
+                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
 {
     std::string_view NewValue = Value ? std::string_view(Value) : std::string_view();
     if (IsUtf16(Content) || !IsWritableName(Section) || !IsWritableName(Key) ||
         !ReadsBack(Section, Key) || HasLineBreakOrNul(NewValue)) {
         return EditResult::Refused;
     }
-    Location Found = Locate(Content, Section, Key);
+    Location Found = Lookup ? Lookup->Locate(Key) : Locate(Content, Section, Key);
     std::string_view Ending = LineEndingOf(Content);
     Plan.Insert.clear();
     Plan.Remove = 0;

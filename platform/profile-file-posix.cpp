@@ -88,14 +88,17 @@ bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
                 const char* Value)
 {
     FileBytes& Old = Scratch;
+    const SectionLookup* Lookup = nullptr;
     if (Known && StillValid(*Known, Status)) {
-        std::swap(Old, Known->Content);
+        std::swap(Old, Known->Content);  // the bytes stay where the lookups see them
+        auto Found = Known->Sections.find(Section);
+        if (Found != Known->Sections.end()) Lookup = &Found->second;
     } else if (!ReadAll(Fd, Status, Old)) {
         return false;
     }
-    Known.reset();
     EditPlan Plan;
-    EditResult Result = PlanEdit(Old, Section, Key, Value, Plan);
+    EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
+    Known.reset();
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no.

@@ -50,11 +50,15 @@ struct EditPlan {
     std::string Insert;
 };
 
+class SectionLookup;
+struct Location;
+
 // Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
 // Content as it was. PlanEdit only says where the change goes, so that a caller can write the
 // head, the change and the tail straight from the old content; Edit builds the new content.
+// Lookup, when given, is a lookup of Section in this Content: it spares a scan of the section.
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
-                    const char* Value, EditPlan& Plan);
+                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup = nullptr);
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
 
@@ -65,6 +69,7 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
+    Location Locate(std::string_view Key) const;
     std::optional<std::string_view> FindValue(std::string_view Key) const;
     size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
 
@@ -72,6 +77,7 @@ private:
     std::string_view Content_;
     std::string Section_;
     bool Found_ = false;
+    size_t LastLine_ = 0;            // where the section's last non-blank line starts
     std::vector<uint32_t> Hashes_;   // the hash of each line's name, in file order
     std::vector<uint32_t> Offsets_;  // where each of those lines starts
     bool Scan_ = false;              // content past 4 GB: lookups scan instead

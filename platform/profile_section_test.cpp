@@ -60,7 +60,7 @@ TEST_P(SectionLookupTest, AnswersAsScansDoOnRandomFiles)
     const char* const Keys[] = {"k", "K", "kk", "a", "A", ";k", "", " k", "k ", "v", "[s", "=",
                                 "\x83\x41", "\x83\x61", "\x83" "A", "\x83"};
     std::mt19937 Random(20261208);
-    for (int Round = 0; Round < 4000; Round++) {
+    for (int Round = 0; Round < 3000; Round++) {
         std::string Content = RandomContent(Random);
         for (const char* Section : Sections) {
             profile::SectionLookup Index(Content, Section);
@@ -73,6 +73,16 @@ TEST_P(SectionLookupTest, AnswersAsScansDoOnRandomFiles)
                           profile::ReadString(Content, Section, Key, "dflt", Expected,
                                               sizeof Expected));
                 ASSERT_STREQ(Got, Expected);
+                // An edit planned through the lookup goes where a planned scan puts it.
+                for (const char* Value : {"v", (const char*)nullptr}) {
+                    profile::EditPlan Scanned;
+                    profile::EditPlan Looked;
+                    ASSERT_EQ(profile::PlanEdit(Content, Section, Key, Value, Looked, &Index),
+                              profile::PlanEdit(Content, Section, Key, Value, Scanned));
+                    ASSERT_EQ(Looked.Offset, Scanned.Offset) << Section << "/" << Key;
+                    ASSERT_EQ(Looked.Remove, Scanned.Remove);
+                    ASSERT_EQ(Looked.Insert, Scanned.Insert);
+                }
             }
         }
     }
