@@ -156,7 +156,7 @@ int main(int argc, char** argv)
                          {{Program, "/I", "/U"}, {VORKAP_FLOOR_BINARY, Ini}, Files[1], Files[0],
                           {}, {}}};
         long PeakKb = 0;
-        int Count = Reps ? Reps : Size <= (1 << 20) ? 21 : Size <= (10 << 20) ? 7 : 3;
+        int Count = Reps ? Reps : Size <= (1 << 20) ? 41 : Size <= (10 << 20) ? 11 : 3;
         for (int Rep = 0; Rep < Count; Rep++) {
             for (int Which = 0; Which < 2; Which++) {
                 Case& Current = Cases[Which];
