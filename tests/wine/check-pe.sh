@@ -15,6 +15,17 @@ grep -q 'file format pei-i386' <<<"$Headers" || fail "not an i386 PE image"
 grep -Eq '^Magic[[:space:]]+010b' <<<"$Headers" || fail "not PE32 (optional header magic 010b)"
 grep -Eq '^Subsystem[[:space:]]+00000003' <<<"$Headers" || fail "not a console program"
 
+# DllCharacteristics: ASLR (DYNAMIC_BASE, 0x0040) and DEP (NX_COMPAT, 0x0100) on, and by decision
+# not terminal-server aware (TERMINAL_SERVER_AWARE, 0x8000, clear): on a Remote Desktop server
+# Windows then gives the program each user's own Windows directory, where SearchPathA also looks
+# for notes.ini, instead of sharing one INI file among all users.
+Flags=$(sed -n 's/^DllCharacteristics[[:space:]]\+\([0-9a-fA-F]\+\)$/\1/p' <<<"$Headers")
+[ -n "$Flags" ] || fail "no DllCharacteristics in the PE header"
+(( 0x$Flags & 0x0040 )) || fail "DllCharacteristics $Flags: DYNAMIC_BASE (ASLR) is not set"
+(( 0x$Flags & 0x0100 )) || fail "DllCharacteristics $Flags: NX_COMPAT (DEP) is not set"
+(( !(0x$Flags & 0x8000) )) || fail "DllCharacteristics $Flags: TERMINAL_SERVER_AWARE is set"
+echo "DllCharacteristics: $Flags"
+
 # Windows' own DLLs that the program may import; anything else would have to be shipped with it.
 Allowed=' kernel32.dll user32.dll msvcrt.dll advapi32.dll gdi32.dll shell32.dll ntdll.dll '
 Imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$Headers" | tr 'A-Z' 'a-z')
@@ -53,4 +64,4 @@ expect_after ProductVersion "$Version"
 expect_after OriginalFilename vorkap-setup.exe
 grep -A1 -x FileDescription <<<"$Wide" | sed -n 2p | grep -q . || fail "no FileDescription"
 
-echo "PASS: PE32 i386 console program, system imports only, manifest and version resource"
+echo "PASS: PE32 i386 console program, ASLR and DEP on, not terminal-server aware, system imports only, manifest and version resource"

@@ -6,14 +6,16 @@
 # the 64-bit build of the same sources, which the tests use where the kernel cannot run 32-bit
 # code (32-bit Wine then fails with "Exec format error"). googletest provides the sources that
 # are built for MinGW. Xvfb, xdotool, x11-apps (xwd) and imagemagick (convert) drive and capture
-# the message boxes; fonts-ipafont-gothic lets them show Japanese.
+# the message boxes; fonts-ipafont-gothic lets them show Japanese. zip packs the release archive,
+# unzip and git serve its reproducibility test.
 set -eu
 
 Packages=(cmake make binutils googletest
           g++-mingw-w64-i686 g++-mingw-w64-x86-64
           wine wine32:i386 wine64
           xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic
-          perl libc-bin coreutils util-linux)
+          perl libc-bin coreutils util-linux
+          zip unzip git)
 Missing=()
 for Package in "${Packages[@]}"; do
     dpkg-query -W -f='${Status}' "$Package" 2>/dev/null | grep -q 'install ok installed' ||
