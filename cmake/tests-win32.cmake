@@ -90,6 +90,11 @@ foreach(Case register reregister remove remove-absent not-found no-slot unwritab
   list(APPEND VORKAP_WINE_TESTS win32.setup.${Case})
 endforeach()
 
+# The deployment batch file of README.ja.md, run by cmd.exe: statuses 0, 1 and 3 and its branches.
+add_test(NAME win32.batch-file
+  COMMAND bash ${VORKAP_WINE_DIR}/batch-file.sh ${VORKAP_WINE_STATE} ${CMAKE_SOURCE_DIR}/README.ja.md)
+list(APPEND VORKAP_WINE_TESTS win32.batch-file)
+
 # Real message boxes on a virtual display: screenshot, OK pressed, outcome checked.
 add_test(NAME win32.message-box
   COMMAND bash ${VORKAP_WINE_DIR}/message-box.sh ${VORKAP_WINE_STATE})

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The deployment batch file of README.ja.md, taken from the guide itself so that the documented
+# file is the tested one, run by cmd.exe under Wine against scratch Notes directories: a
+# registration, a missing notes.ini and all slots taken. The program's status must reach the
+# batch file through %ERRORLEVEL%: it must take the branch of each status, write exactly the
+# program's message and its own lines, and end with the same status. The Notes directory's name
+# holds blanks and parentheses, as "C:\Program Files (x86)\..." does, and cmd.exe runs elsewhere.
+# Usage: batch-file.sh STATE GUIDE
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+load_state "$1"
+Guide=$2
+Dir="$STATE/runs/batch-file"
+rm -rf "$Dir" && mkdir -p "$Dir"
+unset DISPLAY
+
+# The one ```bat block of the guide, with CR LF line ends as Notepad saves it.
+Blocks=$(grep -c '^```bat$' "$Guide" || true)
+[ "$Blocks" = 1 ] || fail "README.ja.md has $Blocks \`\`\`bat blocks, expected 1"
+awk '/^```bat$/ { inside = 1; next } inside && /^```$/ { exit } inside { printf "%s\r\n", $0 }' \
+    "$Guide" >"$Dir/deploy-talvenor.bat"
+grep -q 'vorkap-setup.exe" /I' "$Dir/deploy-talvenor.bat" || fail "the batch file does not run the program with /I"
+
+Notes="$Dir/Notes (x86) dir"
+NotesWin="Z:${Notes//\//\\}"
+Ini="$Notes/notes.ini"
+
+# run_batch CASE STATUS BRANCH_LINE...: runs the batch file on the Notes directory; it must end
+# with STATUS and write its first line, the program's message for the case, a line end, then the
+# branch's lines.
+run_batch() {
+    local Case=$1 Expected=$2 Text
+    shift 2
+    case $Case in
+        register) Text=$TEXT_REGISTERED ;;
+        not-found) Text=$TEXT_NOT_FOUND ;;
+        no-slot) Text=$TEXT_NO_SLOT ;;
+        *) Text= ;;
+    esac
+    local Out="$Dir/out-$Case"
+    mkdir -p "$Out"
+    echo "run: cmd /c deploy-talvenor.bat \"$NotesWin\" ($Case)"
+    # cmd.exe runs in the batch file's folder, found as cmd.exe of the prefix's system directory.
+    run_windows_program "$Out" "$Dir/cmd" /c deploy-talvenor.bat "$NotesWin" || true
+    { printf 'Talvenor setup in "%s"\r\n' "$NotesWin"
+      expected_output "$Text"
+      printf '\r\n'
+      printf '%s\r\n' "$@"; } >"$Out/expected-stdout"
+    if ! cmp -s "$Out/expected-stdout" "$Out/stdout"; then
+        echo "expected:" >&2; od -An -c "$Out/expected-stdout" >&2
+        echo "written:" >&2; od -An -c "$Out/stdout" >&2
+        fail "$Case: the batch file's output differs"
+    fi
+    [ "$STATUS" = "$Expected" ] || fail "$Case: the batch file ended with $STATUS, expected $Expected"
+}
+
+mkdir -p "$Notes"
+cp "$BIN_DIR/vorkap-setup.exe" "$Notes/"
+
+# A registration: status 0, the entry in the lowest free slot.
+printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$Ini"
+run_batch register 0 'OK: Talvenor is registered in notes.ini.'
+expect_key "$Ini" Notes VIEWEXP6 "$ENTRY"
+
+# No notes.ini: status 1.
+rm "$Ini"
+run_batch not-found 1 'FAILED 1: notes.ini was not found. Nothing was written.' \
+    '          Put vorkap-setup.exe beside notes.ini and run again.'
+[ ! -e "$Ini" ] || fail "a notes.ini was created"
+
+# All slots taken: status 3, nothing written.
+for Slot in $(seq 5 31); do
+    printf 'VIEWEXP%s=Format %s,1,_Other%s,,.F%s,,1,\r\n' "$Slot" "$Slot" "$Slot" "$Slot"
+done | { printf '[Notes]\r\n'; cat; } >"$Ini"
+cp "$Ini" "$Dir/before.ini"
+run_batch no-slot 3 'FAILED 3: VIEWEXP5 to VIEWEXP31 are all in use. Nothing was written.' \
+    '          Remove an export format that is not needed and run again.'
+cmp -s "$Dir/before.ini" "$Ini" || fail "no-slot: notes.ini was changed"
+
+# No program in the directory: cmd.exe's status 9009 takes the catch-all branch and is passed on
+# (Wine hands Linux only its low 8 bits, 49).
+rm "$Notes/vorkap-setup.exe"
+run_batch no-program $((9009 % 256)) 'FAILED: vorkap-setup.exe did not run as expected, status 9009.' \
+    '        9009 means that vorkap-setup.exe is not in that directory.'
+
+echo "PASS: the guide's batch file sees statuses 0, 1 and 3 and takes the branch of each, and"
+echo "      the catch-all branch when the program is missing"
