@@ -19,6 +19,7 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   if [ -n "$top" ] && [ "$(realpath "$top")" = "$(realpath "$source")" ]; then
     SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
   else
+    echo "note: $source is not a git checkout of its own; files dated 1980-01-01" >&2
     SOURCE_DATE_EPOCH=$zip_floor
   fi
 fi
