@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The deployment batch file of README.ja.md, taken from the guide itself so that the documented
 # file is the tested one, run by cmd.exe under Wine against scratch Notes directories: a
-# registration, a missing notes.ini and all slots taken. The program's status must reach the
-# batch file through %ERRORLEVEL%: it must take the branch of each status, write exactly the
-# program's message and its own lines, and end with the same status. The Notes directory's name
-# holds blanks and parentheses, as "C:\Program Files (x86)\..." does, and cmd.exe runs elsewhere.
+# registration, a missing notes.ini, all slots taken, a read-only notes.ini and no program. The
+# program's status must reach the batch file through %ERRORLEVEL%: it must take the branch of
+# each status, write exactly the program's message and its own lines, and end with the same
+# status. The Notes directory's name holds blanks and parentheses, as "C:\Program Files (x86)\..."
+# does, and cmd.exe runs elsewhere.
 # Usage: batch-file.sh STATE GUIDE
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -36,6 +37,7 @@ run_batch() {
         register) Text=$TEXT_REGISTERED ;;
         not-found) Text=$TEXT_NOT_FOUND ;;
         no-slot) Text=$TEXT_NO_SLOT ;;
+        not-written) Text=$TEXT_WRITE_FAILED ;;
         *) Text= ;;
     esac
     local Out="$Dir/out-$Case"
@@ -78,11 +80,29 @@ run_batch no-slot 3 'FAILED 3: VIEWEXP5 to VIEWEXP31 are all in use. Nothing was
     '          Remove an export format that is not needed and run again.'
 cmp -s "$Dir/before.ini" "$Ini" || fail "no-slot: notes.ini was changed"
 
+# A read-only notes.ini: status 2, nothing written. The superuser may write to read-only files,
+# so this run is made as an unprivileged user, in a prefix of its own.
+if [ "$(id -u)" = 0 ]; then
+    User=nobody
+    RUN_AS=(setpriv --reuid="$(id -u $User)" --regid="$(id -g $User)" --clear-groups)
+    export WINEPREFIX="$STATE/prefix-$User" HOME="$STATE/home-$User"
+    mkdir -p "$WINEPREFIX" "$HOME"
+    chown "$User:" "$WINEPREFIX" "$HOME"
+    chmod 755 "$STATE" "$STATE/runs" "$Dir"
+    echo "running as $User in $WINEPREFIX"
+fi
+printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$Ini"
+chmod 444 "$Ini"
+cp "$Ini" "$Dir/before.ini"
+RUN_TIMEOUT=180 run_batch not-written 2 'FAILED 2: notes.ini could not be updated.' \
+    '          Check write permission on notes.ini, close Notes, run again.'
+cmp -s "$Dir/before.ini" "$Ini" || fail "not-written: notes.ini was changed"
+
 # No program in the directory: cmd.exe's status 9009 takes the catch-all branch and is passed on
 # (Wine hands Linux only its low 8 bits, 49).
 rm "$Notes/vorkap-setup.exe"
 run_batch no-program $((9009 % 256)) 'FAILED: vorkap-setup.exe did not run as expected, status 9009.' \
     '        9009 means that vorkap-setup.exe is not in that directory.'
 
-echo "PASS: the guide's batch file sees statuses 0, 1 and 3 and takes the branch of each, and"
+echo "PASS: the guide's batch file sees statuses 0, 1, 2 and 3 and takes the branch of each, and"
 echo "      the catch-all branch when the program is missing"
