@@ -82,15 +82,8 @@ cmp -s "$Dir/before.ini" "$Ini" || fail "no-slot: notes.ini was changed"
 
 # A read-only notes.ini: status 2, nothing written. The superuser may write to read-only files,
 # so this run is made as an unprivileged user, in a prefix of its own.
-if [ "$(id -u)" = 0 ]; then
-    User=nobody
-    RUN_AS=(setpriv --reuid="$(id -u $User)" --regid="$(id -g $User)" --clear-groups)
-    export WINEPREFIX="$STATE/prefix-$User" HOME="$STATE/home-$User"
-    mkdir -p "$WINEPREFIX" "$HOME"
-    chown "$User:" "$WINEPREFIX" "$HOME"
-    chmod 755 "$STATE" "$STATE/runs" "$Dir"
-    echo "running as $User in $WINEPREFIX"
-fi
+run_as_unprivileged
+chmod 755 "$Dir"
 printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$Ini"
 chmod 444 "$Ini"
 cp "$Ini" "$Dir/before.ini"

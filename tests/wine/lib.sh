@@ -33,6 +33,22 @@ end_prefix_processes() {
     timeout -k 5 30 ${RUN_AS[@]+"${RUN_AS[@]}"} wineserver -w >/dev/null 2>&1 || true
 }
 
+# run_as_unprivileged: when run as the superuser (who may write to read-only files), makes the
+# following runs those of the user nobody, in a prefix and home of that user's own under STATE;
+# the caller makes the files the runs write that user's. Sets RUN_AS and USER_NAME (empty when
+# nothing changed).
+run_as_unprivileged() {
+    USER_NAME=
+    [ "$(id -u)" = 0 ] || return 0
+    USER_NAME=nobody
+    RUN_AS=(setpriv --reuid="$(id -u $USER_NAME)" --regid="$(id -g $USER_NAME)" --clear-groups)
+    export WINEPREFIX="$STATE/prefix-$USER_NAME" HOME="$STATE/home-$USER_NAME"
+    mkdir -p "$WINEPREFIX" "$HOME"
+    chown "$USER_NAME:" "$WINEPREFIX" "$HOME"
+    chmod 755 "$STATE" "$STATE/runs"
+    echo "running as $USER_NAME in $WINEPREFIX"
+}
+
 # run_windows_program OUT_DIR PROGRAM ARGS...: runs PROGRAM in its own directory, standard output
 # to OUT_DIR/stdout, standard error to OUT_DIR/stderr; sets STATUS.
 run_windows_program() {

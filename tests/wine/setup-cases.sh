@@ -117,17 +117,10 @@ unwritable)
     # A read-only notes.ini: status 2, message 4, the file unchanged, for registration and for
     # removal. The superuser may write to read-only files, so the program runs as an
     # unprivileged user then, in a prefix of its own.
-    if [ "$(id -u)" = 0 ]; then
-        User=nobody
-        RUN_AS=(setpriv --reuid="$(id -u $User)" --regid="$(id -g $User)" --clear-groups)
-        export WINEPREFIX="$STATE/prefix-$User" HOME="$STATE/home-$User"
-        mkdir -p "$WINEPREFIX" "$HOME"
-        chown "$User:" "$WINEPREFIX" "$HOME" "$Dir" "$Dir/notes" "$Dir/out"
-        chmod 755 "$STATE" "$STATE/runs"
-        echo "running as $User in $WINEPREFIX"
-    fi
+    run_as_unprivileged
+    [ -z "$USER_NAME" ] || chown "$USER_NAME:" "$Dir" "$Dir/notes" "$Dir/out"
     write_ini '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' '[Vorkap]' 'OutputXML=1'
-    [ -n "${User:-}" ] && chown "$User:" "$Ini"
+    [ -z "$USER_NAME" ] || chown "$USER_NAME:" "$Ini"
     chmod 444 "$Ini"
     cp -p "$Ini" "$Dir/before.ini"
     RUN_TIMEOUT=180 run_setup 2 "$TEXT_WRITE_FAILED" /I
