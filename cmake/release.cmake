@@ -8,14 +8,16 @@ endif()
 set(VORKAP_RELEASE_ZIP vorkap-setup-${PROJECT_VERSION}-win32.zip)
 set(VORKAP_DIST_DIR ${CMAKE_SOURCE_DIR}/dist CACHE PATH "Where the release archive is written")
 
-# The guide names the archive it ships in, and so the version; a version bump must update it.
+# The guide names the archive it ships in and the version; a version bump must update it.
 set(VORKAP_GUIDE ${CMAKE_SOURCE_DIR}/README.ja.md)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VORKAP_GUIDE})
 file(READ ${VORKAP_GUIDE} VorkapGuideText)
 string(FIND "${VorkapGuideText}" "${VORKAP_RELEASE_ZIP}" VorkapGuideNamesZip)
-if(VorkapGuideNamesZip EQUAL -1)
-  message(FATAL_ERROR "README.ja.md does not name ${VORKAP_RELEASE_ZIP}: "
-                      "update the guide to version ${PROJECT_VERSION}")
+string(REGEX MATCHALL "[0-9]+\\.[0-9]+\\.[0-9]+" VorkapGuideVersions "${VorkapGuideText}")
+list(REMOVE_DUPLICATES VorkapGuideVersions)
+if(VorkapGuideNamesZip EQUAL -1 OR NOT VorkapGuideVersions STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "README.ja.md names version(s) ${VorkapGuideVersions}: update the guide "
+                      "to version ${PROJECT_VERSION} and ${VORKAP_RELEASE_ZIP}")
 endif()
 
 add_custom_target(release_zip ALL
