@@ -207,8 +207,11 @@ RunResult FinishChild(Child& Running)
     if (WIFEXITED(WaitStatus)) Result.Status = WEXITSTATUS(WaitStatus);
     if (WIFSIGNALED(WaitStatus)) Result.Signal = WTERMSIG(WaitStatus);
     if (Running.Live) {
-        // The rest of what was shown: the child has ended, so all of it is waiting.
-        while (ReadShown(Running, 50) > 0) {
+        // The rest of what was shown: a pipe up to its end; a terminal, which this side holds
+        // open, until it has been quiet for a while, as the kernel may still be passing on what
+        // the child wrote just before it ended.
+        int Quiet = Running.TerminalFd >= 0 ? 200 : 10000;
+        while (ReadShown(Running, Quiet) > 0) {
         }
         Result.Out = Running.Shown;
     } else {
