@@ -103,7 +103,7 @@ TEST(BadInput, NotARegularFile)
             EXPECT_FALSE(Result.TimedOut) << "the program hung";
             EXPECT_EQ(Result.Status, Case.Status) << Describe(Result);
             if (Case.Status == kStatusWriteFailed) {
-                EXPECT_NE(Result.Out.find(TEXT_WRITE_FAILED), std::string::npos);
+                EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED);
             }
             EXPECT_EQ(Identity(Where.Ini()), Before);
             EXPECT_EQ(ListDirectory(Where.Notes()), Listing);
@@ -209,7 +209,7 @@ TEST(BadInput, Utf16FileIsRefusedUntouched)
             WriteBytes(Where.Ini(), Input);
             RunResult Result = RunBounded(Where, Remove);
             EXPECT_EQ(Result.Status, kStatusWriteFailed) << Describe(Result);
-            EXPECT_NE(Result.Out.find(TEXT_WRITE_FAILED), std::string::npos);
+            EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED);
             EXPECT_EQ(ReadBytes(Where.Ini()), Input);
             EXPECT_EQ(ListDirectory(Where.Notes()), std::vector<std::string>{"notes.ini"});
         }

@@ -25,7 +25,8 @@ void ExpectRefusedAndIntact(const Scratch& Where, const RunResult& Result,
                             const std::string& Before)
 {
     EXPECT_EQ(Result.Status, kStatusWriteFailed) << Describe(Result);
-    EXPECT_NE(Result.Out.find(TEXT_WRITE_FAILED), std::string::npos) << Describe(Result);
+    EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED) << Describe(Result);
+    EXPECT_EQ(Result.Err, "") << "no help after a failure";
     EXPECT_TRUE(ReadBytes(Where.Ini()) == Before) << "notes.ini changed";
     EXPECT_TRUE(TemporaryFiles(Where.Notes()).empty());
 }
@@ -243,7 +244,7 @@ TEST(Permission, RefusedOrRewrittenInPlace)
         EXPECT_EQ(Result.Status, Case.Status) << Describe(Result);
         EXPECT_EQ(Result.Signal, 0);
         if (Case.Status == kStatusWriteFailed) {
-            EXPECT_NE(Result.Out.find(TEXT_WRITE_FAILED), std::string::npos) << Describe(Result);
+            EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED) << Describe(Result);
         }
         EXPECT_TRUE(ReadBytes(Where.Ini()) == (Case.Changed ? After : Before));
         EXPECT_TRUE(TemporaryFiles(Where.Notes()).empty());
