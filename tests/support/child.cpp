@@ -129,6 +129,7 @@ Child StartChild(const std::string& Program, const RunOptions& Options)
     Envp.push_back(nullptr);
     sigset_t Empty;
     sigemptyset(&Empty);
+    bool SwitchUser = geteuid() == 0;  // any other user is unprivileged already
 
     fflush(nullptr);
     Running.StartedMicroseconds = NowMicroseconds();
@@ -147,7 +148,7 @@ Child StartChild(const std::string& Program, const RunOptions& Options)
             if (setrlimit(RLIMIT_FSIZE, &Limit) != 0) _exit(126);
         }
         if (!Options.Directory.empty() && chdir(Options.Directory.c_str()) != 0) _exit(126);
-        if (Options.AsNobody &&
+        if (Options.AsNobody && SwitchUser &&
             (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(126);
         }

@@ -28,7 +28,7 @@ struct RunOptions {
     std::vector<std::string> Arguments;  // after the program name
     std::string Directory;               // where the child starts; empty: where the test runs
     std::string Path = "/usr/bin:/bin";  // PATH
-    bool AsNobody = false;               // as kNobody, with no supplementary groups
+    bool AsNobody = false;  // as kNobody with no supplementary groups, when the test runs as root
     Input In = Input::Null;
     Output Out = Output::Files;
     rlim_t FileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE of the child
