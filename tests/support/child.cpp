@@ -129,6 +129,8 @@ Child StartChild(const std::string& Program, const RunOptions& Options)
     Envp.push_back(nullptr);
     sigset_t Empty;
     sigemptyset(&Empty);
+    struct sigaction Default = {};
+    Default.sa_handler = SIG_DFL;
     bool SwitchUser = geteuid() == 0;  // any other user is unprivileged already
 
     fflush(nullptr);
@@ -136,7 +138,7 @@ Child StartChild(const std::string& Program, const RunOptions& Options)
     pid_t Pid = fork();
     if (Pid < 0) Fail("fork");
     if (Pid == 0) {
-        for (int Signal = 1; Signal < NSIG; Signal++) signal(Signal, SIG_DFL);
+        for (int Signal = 1; Signal < NSIG; Signal++) sigaction(Signal, &Default, nullptr);
         sigprocmask(SIG_SETMASK, &Empty, nullptr);
         if (Options.In == Input::Terminal &&
             (setsid() < 0 || ioctl(ChildIn, TIOCSCTTY, 0) != 0)) {
