@@ -9,11 +9,11 @@ cd "$(dirname "$0")/.."
 what=${1:-all}
 packages=(cmake make g++ libgtest-dev)
 if [ "$what" = all ]; then
-  # clang and its runtime libraries build the fuzzer.
-  packages+=(clang libclang-rt-dev)
+    # clang and its runtime libraries build the fuzzer.
+    packages+=(clang libclang-rt-dev)
 fi
 install_packages "the native build and its tests" "${packages[@]}"
 
 if [ "$what" = all ]; then
-  bash tests/wine/install-deps.sh
+    bash tests/wine/install-deps.sh
 fi
