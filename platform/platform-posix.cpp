@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -151,6 +152,9 @@ void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
     ReadLocaleLeadBytes();
+    // A write beyond the file-size limit then fails with EFBIG and is reported like any other
+    // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void WriteStandardOutput(const char* Text)
@@ -257,7 +261,9 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
 
 BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
 {
-    // Natively there is no help viewer: the call is shown as what it would open.
+    // Natively there is no help viewer: the call is shown as what it would open, after what the
+    // program has already written to standard output.
+    fflush(stdout);
     const char* File = HelpFile ? HelpFile : "";
     if (Command == HELP_CONTENTS) {
         fprintf(stderr, "help: %s: contents\n", File);

@@ -1,27 +1,19 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the builds and tests need and the machine lacks.
 #   install-deps.sh native   the native program and its tests
-#   install-deps.sh all      also the sanitizer, fuzzing and Windows builds and Wine
+#   install-deps.sh all      also the sanitizer and fuzzing builds, and the Windows build and Wine
 set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/lib.sh
 
 what=${1:-all}
-packages=(cmake make g++ libgtest-dev libbenchmark-dev)
+packages=(cmake make g++ libgtest-dev)
 if [ "$what" = all ]; then
-  packages+=(clang libclang-rt-dev util-linux procps)
+    # clang and its runtime libraries build the fuzzer.
+    packages+=(clang libclang-rt-dev)
 fi
+install_packages "the native build and its tests" "${packages[@]}"
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-
-if [ "$what" = all ] && [ -x tests/wine/install-deps.sh ]; then
-  bash tests/wine/install-deps.sh
+if [ "$what" = all ]; then
+    bash tests/wine/install-deps.sh
 fi
