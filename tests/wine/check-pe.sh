@@ -19,12 +19,12 @@ grep -Eq '^Subsystem[[:space:]]+00000003' <<<"$headers" || fail "not a console p
 # not terminal-server aware (TERMINAL_SERVER_AWARE, 0x8000, clear): on a Remote Desktop server
 # Windows then gives the program each user's own Windows directory, where SearchPathA also looks
 # for notes.ini, instead of sharing one INI file among all users.
-Flags=$(sed -n 's/^DllCharacteristics[[:space:]]\+\([0-9a-fA-F]\+\)$/\1/p' <<<"$Headers")
-[ -n "$Flags" ] || fail "no DllCharacteristics in the PE header"
-(( 0x$Flags & 0x0040 )) || fail "DllCharacteristics $Flags: DYNAMIC_BASE (ASLR) is not set"
-(( 0x$Flags & 0x0100 )) || fail "DllCharacteristics $Flags: NX_COMPAT (DEP) is not set"
-(( !(0x$Flags & 0x8000) )) || fail "DllCharacteristics $Flags: TERMINAL_SERVER_AWARE is set"
-echo "DllCharacteristics: $Flags"
+flags=$(sed -n 's/^DllCharacteristics[[:space:]]\+\([0-9a-fA-F]\+\)$/\1/p' <<<"$headers")
+[ -n "$flags" ] || fail "no DllCharacteristics in the PE header"
+(( 0x$flags & 0x0040 )) || fail "DllCharacteristics $flags: DYNAMIC_BASE (ASLR) is not set"
+(( 0x$flags & 0x0100 )) || fail "DllCharacteristics $flags: NX_COMPAT (DEP) is not set"
+(( !(0x$flags & 0x8000) )) || fail "DllCharacteristics $flags: TERMINAL_SERVER_AWARE is set"
+echo "DllCharacteristics: $flags"
 
 # Windows' own DLLs that the program may import; anything else would have to be shipped with it.
 allowed=' kernel32.dll user32.dll msvcrt.dll advapi32.dll gdi32.dll shell32.dll ntdll.dll '
