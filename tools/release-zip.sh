@@ -13,15 +13,15 @@ command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh" 
 
 zip_floor=315532800
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  # Only a checkout whose top is the source folder itself counts; a copy of the sources that
-  # lies inside another repository must not take that repository's time.
-  top=$(git -C "$source" rev-parse --show-toplevel 2>/dev/null || true)
-  if [ -n "$top" ] && [ "$(realpath "$top")" = "$(realpath "$source")" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
-  else
-    echo "note: $source is not a git checkout of its own; files dated 1980-01-01" >&2
-    SOURCE_DATE_EPOCH=$zip_floor
-  fi
+    # Only a checkout whose top is the source folder itself counts; a copy of the sources that
+    # lies inside another repository must not take that repository's time.
+    top=$(git -C "$source" rev-parse --show-toplevel 2>/dev/null || true)
+    if [ -n "$top" ] && [ "$(realpath "$top")" = "$(realpath "$source")" ]; then
+        SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
+    else
+        echo "note: $source is not a git checkout of its own; files dated 1980-01-01" >&2
+        SOURCE_DATE_EPOCH=$zip_floor
+    fi
 fi
 [ "$SOURCE_DATE_EPOCH" -ge "$zip_floor" ] || SOURCE_DATE_EPOCH=$zip_floor
 

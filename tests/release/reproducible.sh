@@ -21,14 +21,14 @@ second="$scratch/second copy/vorkap src"
 # copy_sources DEST: the files of the source tree as they are now (committed or not), without
 # build output.
 copy_sources() {
-  mkdir -p "$1"
-  if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
-    # Files deleted but not yet committed are still listed: skip them.
-    git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-      tar -C "$source_dir" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$1" -xf -
-  else
-    tar -C "$source_dir" --exclude=./build --exclude=./dist -cf - . | tar -C "$1" -xf -
-  fi
+    mkdir -p "$1"
+    if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1; then
+        # Files deleted but not yet committed are still listed: skip them.
+        git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+            tar -C "$source_dir" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$1" -xf -
+    else
+        tar -C "$source_dir" --exclude=./build --exclude=./dist -cf - . | tar -C "$1" -xf -
+    fi
 }
 
 # Each copy becomes a checkout of its own whose one commit has the time of the sources' last
@@ -38,10 +38,10 @@ copy_sources() {
 commit_time=$(git -C "$source_dir" log -1 --format=%ct 2>/dev/null || echo 1000000000)
 unset SOURCE_DATE_EPOCH
 commit_copy() {
-  git -C "$1" init -q
-  git -C "$1" add -A
-  GIT_COMMITTER_DATE="@$commit_time +0000" GIT_AUTHOR_DATE="@$commit_time +0000" \
-    git -C "$1" -c user.name=release-test -c user.email=release-test@localhost commit -q -m copy
+    git -C "$1" init -q
+    git -C "$1" add -A
+    GIT_COMMITTER_DATE="@$commit_time +0000" GIT_AUTHOR_DATE="@$commit_time +0000" \
+        git -C "$1" -c user.name=release-test -c user.email=release-test@localhost commit -q -m copy
 }
 
 copy_sources "$first"
@@ -52,19 +52,19 @@ find "$second" -exec touch -h -d '2001-02-03 04:05:06' {} +
 
 echo "release build 1 in $first"
 (cd "$first" && umask 022 && TZ=UTC cmake --workflow --preset release) >"$scratch/build-1.log" 2>&1 ||
-  { cat "$scratch/build-1.log"; fail "release build 1 failed"; }
+    { cat "$scratch/build-1.log"; fail "release build 1 failed"; }
 sleep 1
 echo "release build 2 in $second"
 (cd "$second" && umask 077 && TZ=Asia/Tokyo cmake --workflow --preset release) >"$scratch/build-2.log" 2>&1 ||
-  { cat "$scratch/build-2.log"; fail "release build 2 failed"; }
+    { cat "$scratch/build-2.log"; fail "release build 2 failed"; }
 
 for built in build/release/vorkap-setup.exe "dist/$zip_name"; do
-  [ -f "$first/$built" ] || fail "build 1 made no $built"
-  if ! cmp "$first/$built" "$second/$built"; then
-    cmp -l "$first/$built" "$second/$built" | head -20 >&2 || true
-    fail "$built differs between the two builds"
-  fi
-  echo "identical: $built ($(stat -c %s "$first/$built") bytes, sha256 $(sha256sum <"$first/$built" | cut -c1-16)...)"
+    [ -f "$first/$built" ] || fail "build 1 made no $built"
+    if ! cmp "$first/$built" "$second/$built"; then
+        cmp -l "$first/$built" "$second/$built" | head -20 >&2 || true
+        fail "$built differs between the two builds"
+    fi
+    echo "identical: $built ($(stat -c %s "$first/$built") bytes, sha256 $(sha256sum <"$first/$built" | cut -c1-16)...)"
 done
 
 exe="$first/build/release/vorkap-setup.exe"

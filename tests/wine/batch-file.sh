@@ -11,89 +11,89 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 load_state "$1"
-Guide=$2
-Dir="$STATE/runs/batch-file"
-rm -rf "$Dir" && mkdir -p "$Dir"
+guide=$2
+dir="$STATE/runs/batch-file"
+rm -rf "$dir" && mkdir -p "$dir"
 unset DISPLAY
 
 # The one ```bat block of the guide, with CR LF line ends as Notepad saves it.
-Blocks=$(grep -c '^```bat$' "$Guide" || true)
-[ "$Blocks" = 1 ] || fail "README.ja.md has $Blocks \`\`\`bat blocks, expected 1"
+blocks=$(grep -c '^```bat$' "$guide" || true)
+[ "$blocks" = 1 ] || fail "README.ja.md has $blocks \`\`\`bat blocks, expected 1"
 awk '/^```bat$/ { inside = 1; next } inside && /^```$/ { exit } inside { printf "%s\r\n", $0 }' \
-    "$Guide" >"$Dir/deploy-talvenor.bat"
-grep -q 'vorkap-setup.exe" /I' "$Dir/deploy-talvenor.bat" || fail "the batch file does not run the program with /I"
+    "$guide" >"$dir/deploy-talvenor.bat"
+grep -q 'vorkap-setup.exe" /I' "$dir/deploy-talvenor.bat" || fail "the batch file does not run the program with /I"
 
-Notes="$Dir/Notes (x86) dir"
-NotesWin="Z:${Notes//\//\\}"
-Ini="$Notes/notes.ini"
+notes_dir="$dir/Notes (x86) dir"
+notes_win="Z:${notes_dir//\//\\}"
+ini="$notes_dir/notes.ini"
 
 # run_batch CASE STATUS BRANCH_LINE...: runs the batch file on the Notes directory; it must end
 # with STATUS and write its first line, the program's message for the case, a line end, then the
 # branch's lines.
 run_batch() {
-    local Case=$1 Expected=$2 Text
+    local case_name=$1 expected=$2 text
     shift 2
-    case $Case in
-        register) Text=$TEXT_REGISTERED ;;
-        not-found) Text=$TEXT_NOT_FOUND ;;
-        no-slot) Text=$TEXT_NO_SLOT ;;
-        not-written) Text=$TEXT_WRITE_FAILED ;;
-        *) Text= ;;
+    case $case_name in
+        register) text=$TEXT_REGISTERED ;;
+        not-found) text=$TEXT_NOT_FOUND ;;
+        no-slot) text=$TEXT_NO_SLOT ;;
+        not-written) text=$TEXT_WRITE_FAILED ;;
+        *) text= ;;
     esac
-    local Out="$Dir/out-$Case"
-    mkdir -p "$Out"
-    echo "run: cmd /c deploy-talvenor.bat \"$NotesWin\" ($Case)"
+    local out="$dir/out-$case_name"
+    mkdir -p "$out"
+    echo "run: cmd /c deploy-talvenor.bat \"$notes_win\" ($case_name)"
     # cmd.exe runs in the batch file's folder, found as cmd.exe of the prefix's system directory.
-    run_windows_program "$Out" "$Dir/cmd" /c deploy-talvenor.bat "$NotesWin" || true
-    { printf 'Talvenor setup in "%s"\r\n' "$NotesWin"
-      expected_output "$Text"
+    run_windows_program "$out" "$dir/cmd" /c deploy-talvenor.bat "$notes_win" || true
+    { printf 'Talvenor setup in "%s"\r\n' "$notes_win"
+      expected_output "$text"
       printf '\r\n'
-      printf '%s\r\n' "$@"; } >"$Out/expected-stdout"
-    if ! cmp -s "$Out/expected-stdout" "$Out/stdout"; then
-        echo "expected:" >&2; od -An -c "$Out/expected-stdout" >&2
-        echo "written:" >&2; od -An -c "$Out/stdout" >&2
-        fail "$Case: the batch file's output differs"
+      printf '%s\r\n' "$@"; } >"$out/expected-stdout"
+    if ! cmp -s "$out/expected-stdout" "$out/stdout"; then
+        echo "expected:" >&2; od -An -c "$out/expected-stdout" >&2
+        echo "written:" >&2; od -An -c "$out/stdout" >&2
+        fail "$case_name: the batch file's output differs"
     fi
-    [ "$STATUS" = "$Expected" ] || fail "$Case: the batch file ended with $STATUS, expected $Expected"
+    [ "$STATUS" = "$expected" ] || fail "$case_name: the batch file ended with $STATUS, expected $expected"
 }
 
-mkdir -p "$Notes"
-cp "$BIN_DIR/vorkap-setup.exe" "$Notes/"
+mkdir -p "$notes_dir"
+cp "$BIN_DIR/vorkap-setup.exe" "$notes_dir/"
 
 # A registration: status 0, the entry in the lowest free slot.
-printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$Ini"
+printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$ini"
 run_batch register 0 'OK: Talvenor is registered in notes.ini.'
-expect_key "$Ini" Notes VIEWEXP6 "$ENTRY"
+expect_key "$ini" Notes VIEWEXP6 "$ENTRY"
 
 # No notes.ini: status 1.
-rm "$Ini"
+rm "$ini"
 run_batch not-found 1 'FAILED 1: notes.ini was not found. Nothing was written.' \
     '          Put vorkap-setup.exe beside notes.ini and run again.'
-[ ! -e "$Ini" ] || fail "a notes.ini was created"
+[ ! -e "$ini" ] || fail "a notes.ini was created"
 
 # All slots taken: status 3, nothing written.
-for Slot in $(seq 5 31); do
-    printf 'VIEWEXP%s=Format %s,1,_Other%s,,.F%s,,1,\r\n' "$Slot" "$Slot" "$Slot" "$Slot"
-done | { printf '[Notes]\r\n'; cat; } >"$Ini"
-cp "$Ini" "$Dir/before.ini"
+for slot in $(seq 5 31); do
+    printf 'VIEWEXP%s=Format %s,1,_Other%s,,.F%s,,1,\r\n' "$slot" "$slot" "$slot" "$slot"
+done | { printf '[Notes]\r\n'; cat; } >"$ini"
+cp "$ini" "$dir/before.ini"
 run_batch no-slot 3 'FAILED 3: VIEWEXP5 to VIEWEXP31 are all in use. Nothing was written.' \
     '          Remove an export format that is not needed and run again.'
-cmp -s "$Dir/before.ini" "$Ini" || fail "no-slot: notes.ini was changed"
+cmp -s "$dir/before.ini" "$ini" || fail "no-slot: notes.ini was changed"
 
 # A read-only notes.ini: status 2, nothing written. The superuser may write to read-only files,
 # so this run is made as an unprivileged user, in a prefix of its own.
 run_as_unprivileged
-chmod 755 "$Dir"
-printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$Ini"
-chmod 444 "$Ini"
-cp "$Ini" "$Dir/before.ini"
+chmod 755 "$dir"
+printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$ini"
+chmod 444 "$ini"
+cp "$ini" "$dir/before.ini"
 RUN_TIMEOUT=180 run_batch not-written 2 'FAILED 2: notes.ini could not be updated.' \
     '          Check write permission on notes.ini, close Notes, run again.'
-cmp -s "$Dir/before.ini" "$Ini" || fail "not-written: notes.ini was changed"
+cmp -s "$dir/before.ini" "$ini" || fail "not-written: notes.ini was changed"
 
 # No program in the directory: cmd.exe's status 9009 takes the catch-all branch and is passed on
 # (Wine hands Linux only its low 8 bits, 49).
-rm "$Notes/vorkap-setup.exe"
+rm "$notes_dir/vorkap-setup.exe"
 run_batch no-program $((9009 % 256)) 'FAILED: vorkap-setup.exe did not run as expected, status 9009.' \
     '        9009 means that vorkap-setup.exe is not in that directory.'
 

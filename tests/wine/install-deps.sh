@@ -13,9 +13,9 @@ set -euo pipefail
 . "$(dirname "$0")/../../tools/lib.sh"
 
 install_packages "the Windows tests" \
-  cmake make binutils googletest \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-  wine wine32:i386 wine64 \
-  xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
-  perl libc-bin coreutils util-linux \
-  zip unzip git
+    cmake make binutils googletest \
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+    wine wine32:i386 wine64 \
+    xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
+    perl libc-bin coreutils util-linux \
+    zip unzip git

@@ -39,7 +39,7 @@ expect_unchanged() {
 
 # Every slot from 5 to 31 taken by another export format.
 full_slots() {
-    local Slot
+    local slot
     for slot in $(seq 5 31); do
         echo "VIEWEXP$slot=Format $slot,1,_Other$slot,,.F$slot,,1,"
     done
