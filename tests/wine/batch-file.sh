@@ -72,9 +72,7 @@ run_batch not-found 1 'FAILED 1: notes.ini was not found. Nothing was written.' 
 [ ! -e "$ini" ] || fail "a notes.ini was created"
 
 # All slots taken: status 3, nothing written.
-for slot in $(seq 5 31); do
-    printf 'VIEWEXP%s=Format %s,1,_Other%s,,.F%s,,1,\r\n' "$slot" "$slot" "$slot" "$slot"
-done | { printf '[Notes]\r\n'; cat; } >"$ini"
+{ echo '[Notes]'; full_slots; } | sed 's/$/\r/' >"$ini"
 cp "$ini" "$dir/before.ini"
 run_batch no-slot 3 'FAILED 3: VIEWEXP5 to VIEWEXP31 are all in use. Nothing was written.' \
     '          Remove an export format that is not needed and run again.'
@@ -84,6 +82,8 @@ cmp -s "$dir/before.ini" "$ini" || fail "no-slot: notes.ini was changed"
 # so this run is made as an unprivileged user, in a prefix of its own.
 run_as_unprivileged
 chmod 755 "$dir"
+# The folder is the user's own, so only the file's mode can refuse the write.
+[ -z "$USER_NAME" ] || chown "$USER_NAME:" "$notes_dir"
 printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$ini"
 chmod 444 "$ini"
 cp "$ini" "$dir/before.ini"

@@ -120,3 +120,11 @@ TEXT_NO_SLOT='notes.iniのVIEWEXP5からVIEWEXP31までに空きがないため�
 不要なエクスポート形式を削除してから、もう一度セットアップしてください。'
 
 ENTRY='Export HTML Files,1,_Vorkap,,.Htm,,1,'
+
+# Every slot from 5 to 31 taken by another export format.
+full_slots() {
+    local slot
+    for slot in $(seq 5 31); do
+        echo "VIEWEXP$slot=Format $slot,1,_Other$slot,,.F$slot,,1,"
+    done
+}

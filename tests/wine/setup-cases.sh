@@ -37,14 +37,6 @@ expect_unchanged() {
     cmp -s "$dir/before.ini" "$ini" || fail "notes.ini was changed"
 }
 
-# Every slot from 5 to 31 taken by another export format.
-full_slots() {
-    local slot
-    for slot in $(seq 5 31); do
-        echo "VIEWEXP$slot=Format $slot,1,_Other$slot,,.F$slot,,1,"
-    done
-}
-
 case $case_name in
 register)
     # The entry goes into the lowest empty slot; other formats and settings stay as they were.
