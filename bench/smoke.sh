@@ -1,8 +1,8 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Smoke check for CI: builds the benchmark preset and runs both benchmarks once on the smallest
 # size. It asserts no timing; it fails when the build fails, a benchmark cannot run, or a run
 # leaves other bytes than expected.
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset bench
 cmake --build --preset bench

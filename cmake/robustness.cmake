@@ -13,8 +13,8 @@ add_executable(vorkap_robustness_tests
   tests/robustness/faults_test.cpp
   tests/robustness/bad_input_test.cpp
   tests/robustness/concurrency_test.cpp)
-target_include_directories(vorkap_robustness_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(vorkap_robustness_tests PRIVATE vorkap_logic GTest::gtest_main)
+target_link_libraries(vorkap_robustness_tests PRIVATE
+  vorkap_logic vorkap_test_support GTest::gtest_main)
 target_compile_definitions(vorkap_robustness_tests PRIVATE
   VORKAP_SETUP_BINARY="$<TARGET_FILE:vorkap-setup>"
   VORKAP_PROFILE_WRITER="$<TARGET_FILE:vorkap_profile_writer>")
@@ -23,5 +23,5 @@ add_dependencies(vorkap_robustness_tests vorkap-setup vorkap_profile_writer)
 # Each test is its own process (the full-disk cases change their own mount namespace), bounded
 # by a CTest timeout well above its usual time.
 gtest_discover_tests(vorkap_robustness_tests
-  DISCOVERY_TIMEOUT 60
+  DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT 120 LABELS robustness)

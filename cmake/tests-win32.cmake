@@ -62,6 +62,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set_tests_properties(win32.pe-image PROPERTIES TIMEOUT 60)
 endif()
 
+# The release command run twice on copies of the sources: byte-identical exe and zip.
+add_test(NAME win32.release-reproducible
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/reproducible.sh ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION})
+set_tests_properties(win32.release-reproducible PROPERTIES TIMEOUT 300)
+
 # Chooses the vehicle and makes the Wine prefix the other tests share.
 add_test(NAME win32.wine-prepare
   COMMAND bash ${VORKAP_WINE_DIR}/prepare.sh ${VORKAP_WINE_STATE}
@@ -84,6 +89,11 @@ foreach(Case register reregister remove remove-absent not-found no-slot unwritab
     COMMAND bash ${VORKAP_WINE_DIR}/setup-cases.sh ${VORKAP_WINE_STATE} ${Case})
   list(APPEND VORKAP_WINE_TESTS win32.setup.${Case})
 endforeach()
+
+# The deployment batch file of README.ja.md, run by cmd.exe: statuses 0, 1 and 3 and its branches.
+add_test(NAME win32.batch-file
+  COMMAND bash ${VORKAP_WINE_DIR}/batch-file.sh ${VORKAP_WINE_STATE} ${CMAKE_SOURCE_DIR}/README.ja.md)
+list(APPEND VORKAP_WINE_TESTS win32.batch-file)
 
 # Real message boxes on a virtual display: screenshot, OK pressed, outcome checked.
 add_test(NAME win32.message-box

@@ -16,17 +16,24 @@ add_executable(vorkap_unit_tests
   registrar/locate_test.cpp
   front/messages_test.cpp)
 target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic GTest::gtest_main)
-# Parameterized cases are named by their case names alone.
+# Test names are the cases' own names, without a dump of the parameter.
 gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
+
+# What every test of the built program shares: the child runner that starts a program as a shell
+# does, scratch directories, and the texts the program must show.
+add_library(vorkap_test_support STATIC
+  tests/support/child.cpp
+  tests/support/scratch.cpp)
+target_include_directories(vorkap_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(vorkap_test_support PUBLIC util)
 
 # The built program, run end to end in scratch Notes directories.
 add_executable(vorkap_program_tests front/setup_test.cpp)
-target_link_libraries(vorkap_program_tests PRIVATE GTest::gtest_main util)
-target_include_directories(vorkap_program_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(vorkap_program_tests PRIVATE vorkap_test_support GTest::gtest_main)
 target_compile_definitions(vorkap_program_tests PRIVATE
   VORKAP_SETUP_BINARY="$<TARGET_FILE:vorkap-setup>")
 add_dependencies(vorkap_program_tests vorkap-setup)
-gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # Faults, bad input and concurrent runs.
-include(cmake/robustness.cmake OPTIONAL)
+include(cmake/robustness.cmake)

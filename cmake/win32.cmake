@@ -32,3 +32,25 @@ set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/win32/vorkap-setup.rc PR
   OBJECT_DEPENDS ${VORKAP_MANIFEST_FILE})
 set_target_properties(vorkap-setup PROPERTIES WIN32_EXECUTABLE FALSE)
 target_link_options(vorkap-setup PRIVATE -mconsole)
+
+# Reproducible bytes: the linker leaves the PE header's time stamp at zero, and paths of the
+# source tree that the compiler records (__FILE__) are made relative to it, so two builds of the
+# same sources in different folders give the same exe.
+foreach(Target vorkap_platform vorkap_logic vorkap-setup)
+  target_compile_options(${Target} PRIVATE -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+endforeach()
+target_link_options(vorkap-setup PRIVATE -Wl,--no-insert-timestamp)
+
+# Address space layout randomisation and data execution prevention stay on.
+# The program is deliberately NOT terminal-server aware (no --tsaware; the PE flag 0x8000 stays
+# clear): on a Remote Desktop server Windows then gives it a per-user Windows directory, one of
+# the places where SearchPathA looks for notes.ini, so a registration lands in the notes.ini
+# that the user's own session sees. A program that still relies on INI files should set the
+# flag only when sharing them among all users is acceptable. tests/wine/check-pe.sh checks all
+# three flags.
+target_link_options(vorkap-setup PRIVATE -Wl,--dynamicbase -Wl,--nxcompat)
+
+# The release build ships the program without symbols.
+if(VORKAP_RELEASE)
+  target_link_options(vorkap-setup PRIVATE -s)
+endif()

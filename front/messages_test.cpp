@@ -3,9 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
-#include "front/expected_messages.h"
+#include "tests/support/expected.h"
 #include "platform/platform-posix.h"
 
 namespace {
@@ -23,6 +24,11 @@ const MessageCase kMessages[] = {
     {"WriteFailed", WriteFailedMessage, TEXT_WRITE_FAILED},
     {"NoSlot", NoSlotMessage, TEXT_NO_SLOT},
 };
+
+void PrintTo(const MessageCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
 
 class MessageTextTest : public ::testing::TestWithParam<MessageCase> {};
 

@@ -1,128 +1,51 @@
 // The built program, run end to end: copied into a scratch Notes directory and started from
 // elsewhere, as a user or a script would. Each case checks the exit status, the exact bytes on
 // standard output and standard error, and the exact bytes of notes.ini afterwards.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
+#include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "front/expected_messages.h"
 #include "tests/support/bytes.h"
+#include "tests/support/child.h"
+#include "tests/support/expected.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace expected;
 
-const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
-
-// What the stand-ins for the message box and the help viewer write to standard error.
-const std::string kInfoBox = "[Talvenor] information\n";
-const std::string kErrorBox = "[Talvenor] error\n";
-const std::string kHelpContents = "help: nVorkap.hlp: contents\n";
-const std::string kHelpTopic = "help: nVorkap.hlp: topic 123\n";
-
-struct RunResult {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
-
-struct RunOptions {
-    std::vector<std::string> Arguments;
-    std::string Path = "/usr/bin:/bin";
-    bool Unprivileged = false;  // run as nobody, since root bypasses file modes
-};
-
-// Runs the program from the root directory with no input, and waits at most 30 seconds.
-RunResult RunIn(const fs::path& Program, const RunOptions& Options, const fs::path& Scratch)
-{
-    fs::path OutPath = Scratch / "stdout";
-    fs::path ErrPath = Scratch / "stderr";
-    fflush(nullptr);
-    pid_t Child = fork();
-    if (Child == 0) {
-        int In = open("/dev/null", O_RDONLY);
-        int Out = open(OutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int Err = open(ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (In < 0 || Out < 0 || Err < 0) _exit(120);
-        dup2(In, 0);
-        dup2(Out, 1);
-        dup2(Err, 2);
-        if (chdir("/") != 0) _exit(121);
-        if (Options.Unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            _exit(122);
-        }
-        std::vector<char*> Argv;
-        std::string Name = Program.string();
-        Argv.push_back(Name.data());
-        std::vector<std::string> Arguments = Options.Arguments;
-        for (std::string& Argument : Arguments) Argv.push_back(Argument.data());
-        Argv.push_back(nullptr);
-        std::string PathVariable = "PATH=" + Options.Path;
-        char Locale[] = "LC_ALL=C.UTF-8";
-        char* Environment[] = {PathVariable.data(), Locale, nullptr};
-        execve(Name.c_str(), Argv.data(), Environment);
-        _exit(127);
-    }
-    RunResult Result;
-    int Status = 0;
-    auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (waitpid(Child, &Status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > Deadline) {
-            kill(Child, SIGKILL);
-            waitpid(Child, &Status, 0);
-            ADD_FAILURE() << "the program did not end within 30 seconds";
-            return Result;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-    Result.Out = ReadBytes(OutPath);
-    Result.Err = ReadBytes(ErrPath);
-    return Result;
-}
-
-// A scratch Notes directory with the program copied into it, open to an unprivileged user.
+// A scratch Notes directory with the program copied into it, open to an unprivileged user. The
+// program is started from the root directory, so it must find its own directory itself.
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const ::testing::TestInfo* Info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string Name = std::string(Info->test_suite_name()) + "-" + Info->name();
-        for (char& Byte : Name) {
-            if (Byte == '/') Byte = '-';
-        }
-        Root_ = fs::temp_directory_path() / ("vorkap-program-" + std::to_string(getpid()) + "-" +
-                                             Name);
-        fs::remove_all(Root_);
+        Root_ = Scratch_.Path();
         NotesDirectory_ = Root_ / "Notes";
         fs::create_directories(NotesDirectory_);
-        fs::permissions(Root_, fs::perms::all);
         fs::permissions(NotesDirectory_, fs::perms::all);
         Program_ = NotesDirectory_ / "vorkap-setup";
-        fs::copy_file(VORKAP_SETUP_BINARY, Program_);
+        CopyExecutable(VORKAP_SETUP_BINARY, Program_);
         NotesIni_ = NotesDirectory_ / "notes.ini";
     }
-    void TearDown() override
+    RunResult RunProgram(RunOptions Options)
     {
-        std::error_code Ignored;
-        fs::remove_all(Root_, Ignored);
+        Options.Directory = "/";
+        return RunChild(Program_, Options);
     }
-    RunResult RunProgram(const RunOptions& Options) { return RunIn(Program_, Options, Root_); }
+    RunResult RunProgram(const std::vector<std::string>& Arguments)
+    {
+        RunOptions Options;
+        Options.Arguments = Arguments;
+        return RunProgram(Options);
+    }
 
+    ScratchDirectory Scratch_;
     fs::path Root_;
     fs::path NotesDirectory_;
     fs::path Program_;
@@ -222,15 +145,19 @@ const ProgramCase kCases[] = {
     {"AllSlotsTakenInBox", {}, kFullNotes, 3, "", kErrorBox + TEXT_NO_SLOT "\n", kFullNotes},
 };
 
+// A case is shown by its name in test names and failure reports.
+void PrintTo(const ProgramCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
+
 class ProgramCaseTest : public ProgramTest, public ::testing::WithParamInterface<ProgramCase> {};
 
 TEST_P(ProgramCaseTest, Run)
 {
     const ProgramCase& Case = GetParam();
     if (Case.Before) WriteBytes(NotesIni_, *Case.Before);
-    RunOptions Options;
-    Options.Arguments = Case.Arguments;
-    RunResult Result = RunProgram(Options);
+    RunResult Result = RunProgram(Case.Arguments);
     EXPECT_EQ(Result.Status, Case.Status);
     EXPECT_EQ(Result.Out, Case.Out);
     EXPECT_EQ(Result.Err, Case.Err);
@@ -240,12 +167,7 @@ TEST_P(ProgramCaseTest, Run)
         EXPECT_FALSE(fs::exists(NotesIni_));
     }
     // Nothing else is left in the Notes directory: no temporary file, no other profile.
-    int Entries = 0;
-    for (auto& Item : fs::directory_iterator(NotesDirectory_)) {
-        (void)Item;
-        Entries++;
-    }
-    EXPECT_EQ(Entries, Case.After ? 2 : 1);
+    EXPECT_EQ(ListDirectory(NotesDirectory_).size(), Case.After ? 2u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProgramCaseTest, ::testing::ValuesIn(kCases),
@@ -266,7 +188,7 @@ TEST_F(ProgramTest, UnwritableNotesIniReportsFailure)
         std::string Expected = ReadBytes(NotesIni_);
         RunOptions Options;
         Options.Arguments = Arguments;
-        Options.Unprivileged = true;
+        Options.AsNobody = true;
         RunResult Result = RunProgram(Options);
         EXPECT_EQ(Result.Status, 2);
         EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED);
@@ -282,7 +204,7 @@ TEST_F(ProgramTest, UnwritableNotesIniInBox)
     fs::permissions(NotesIni_, fs::perms::owner_read | fs::perms::group_read |
                                    fs::perms::others_read);
     RunOptions Options;
-    Options.Unprivileged = true;
+    Options.AsNobody = true;
     RunResult Result = RunProgram(Options);
     EXPECT_EQ(Result.Status, 2);
     EXPECT_EQ(Result.Out, "");
@@ -350,49 +272,87 @@ TEST_F(ProgramTest, SymbolicLinkedNotesIni)
 TEST_F(ProgramTest, BoxAtTerminalWaitsForOk)
 {
     WriteBytes(NotesIni_, kPlain);
-    int Terminal = -1;
-    fflush(nullptr);
-    pid_t Child = forkpty(&Terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(Child, 0);
-    if (Child == 0) {
-        char Locale[] = "LC_ALL=C.UTF-8";
-        char* Environment[] = {Locale, nullptr};
-        std::string Name = Program_.string();
-        char* Argv[] = {Name.data(), nullptr};
-        execve(Name.c_str(), Argv, Environment);
-        _exit(127);
-    }
-    // Reads what the terminal shows until Wanted appears or Milliseconds pass.
-    std::string Shown;
-    auto ReadUntil = [&](const std::string& Wanted, int Milliseconds) {
-        auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
-        while (Shown.find(Wanted) == std::string::npos &&
-               std::chrono::steady_clock::now() < Deadline) {
-            struct pollfd Poll = {Terminal, POLLIN, 0};
-            if (poll(&Poll, 1, 50) <= 0) continue;
-            char Chunk[512];
-            ssize_t Got = read(Terminal, Chunk, sizeof Chunk);
-            if (Got <= 0) break;
-            Shown.append(Chunk, (size_t)Got);
-        }
-        return Shown.find(Wanted) != std::string::npos;
-    };
-    EXPECT_TRUE(ReadUntil("[OK] ", 10000)) << Shown;
-    ReadUntil("help:", 300);
-    int Status = 0;
-    EXPECT_EQ(waitpid(Child, &Status, WNOHANG), 0) << "the box must wait for OK";
-    EXPECT_EQ(Shown.find("help:"), std::string::npos) << "no help before OK";
-    ASSERT_EQ(write(Terminal, "\n", 1), 1);
-    EXPECT_TRUE(ReadUntil("help: nVorkap.hlp: contents", 10000)) << Shown;
-    auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waitpid(Child, &Status, WNOHANG) == 0 && std::chrono::steady_clock::now() < Deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!WIFEXITED(Status)) kill(Child, SIGKILL);
-    close(Terminal);
-    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
-    EXPECT_NE(Shown.find("Talvenorをnotes.iniに登録しました。"), std::string::npos) << Shown;
+    RunOptions Options;
+    Options.In = Input::Terminal;
+    Options.Directory = "/";
+    Child Running = StartChild(Program_, Options);
+    EXPECT_TRUE(WaitForShown(Running, "[OK] ", 10000)) << Running.Shown;
+    WaitForShown(Running, "help:", 300);
+    EXPECT_TRUE(StillRunning(Running)) << "the box must wait for OK";
+    EXPECT_EQ(Running.Shown.find("help:"), std::string::npos) << "no help before OK";
+    ASSERT_TRUE(Type(Running, "\n"));
+    RunResult Result = FinishChild(Running);
+    EXPECT_EQ(Result.Status, kStatusDone) << Describe(Result);
+    EXPECT_NE(Result.Out.find("Talvenorをnotes.iniに登録しました。"), std::string::npos) << Result.Out;
+    EXPECT_NE(Result.Out.find("help: nVorkap.hlp: contents"), std::string::npos) << Result.Out;
     EXPECT_EQ(ReadBytes(NotesIni_), kPlain + "VIEWEXP5=" + kEntry + "\r\n");
 }
+
+// A script's standard input is never read: with a pipe that stays open and silent, the box
+// returns at once instead of waiting for an answer.
+TEST_F(ProgramTest, BoxWithPipedInputDoesNotWait)
+{
+    WriteBytes(NotesIni_, kPlain);
+    RunOptions Options;
+    Options.In = Input::Pipe;
+    Options.TimeoutMilliseconds = 10000;
+    RunResult Result = RunProgram(Options);
+    EXPECT_FALSE(Result.TimedOut) << "the box waited for standard input";
+    EXPECT_EQ(Result.Status, kStatusDone);
+    EXPECT_EQ(Result.Err, kInfoBox + TEXT_REGISTERED "\n" + kHelpContents);
+}
+
+// With /I, what a person sees on a terminal and what a merged pipe carries: the whole message
+// first, then the help line, in the order the program made them.
+struct ShownCase {
+    const char* Name;
+    Input In;
+    Output Out;
+    bool WithNotesIni;
+    std::string Shown;
+};
+
+// On a terminal every line feed is shown as CR LF.
+std::string AsOnTerminal(const std::string& Text)
+{
+    std::string Shown;
+    for (char Byte : Text) Shown += Byte == '\n' ? std::string("\r\n") : std::string(1, Byte);
+    return Shown;
+}
+
+const ShownCase kShownCases[] = {
+    {"MissingOnTerminal", Input::Terminal, Output::Files, false,
+     AsOnTerminal(TEXT_NOT_FOUND + kHelpTopic)},
+    {"MissingOnMergedPipe", Input::Null, Output::MergedPipe, false, TEXT_NOT_FOUND + kHelpTopic},
+    {"RegisteredOnTerminal", Input::Terminal, Output::Files, true,
+     AsOnTerminal(TEXT_REGISTERED + kHelpContents)},
+    {"RegisteredOnMergedPipe", Input::Null, Output::MergedPipe, true,
+     TEXT_REGISTERED + kHelpContents},
+};
+
+void PrintTo(const ShownCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
+
+class ShownOrderTest : public ProgramTest, public ::testing::WithParamInterface<ShownCase> {};
+
+TEST_P(ShownOrderTest, MessageWholeThenHelp)
+{
+    const ShownCase& Case = GetParam();
+    if (Case.WithNotesIni) WriteBytes(NotesIni_, kPlain);
+    RunOptions Options;
+    Options.Arguments = {"/I"};
+    Options.In = Case.In;
+    Options.Out = Case.Out;
+    RunResult Result = RunProgram(Options);
+    EXPECT_EQ(Result.Status, Case.WithNotesIni ? kStatusDone : kStatusNotFound);
+    EXPECT_EQ(Result.Out, Case.Shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ShownOrderTest, ::testing::ValuesIn(kShownCases),
+                         [](const ::testing::TestParamInfo<ShownCase>& Info) {
+                             return std::string(Info.param.Name);
+                         });
 
 }  // namespace

@@ -169,8 +169,8 @@ void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
     profile::SetByteRule(LocaleByteRule(LocaleCodeset()));
-    // A file-size limit must fail the write that passes it, not kill the process: the program
-    // then reports that notes.ini could not be updated.
+    // A write beyond the file-size limit then fails with EFBIG and is reported like any other
+    // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
     signal(SIGXFSZ, SIG_IGN);
 }
 
@@ -272,9 +272,9 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
 
 BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
 {
-    // What went to standard output before comes before the help line on a merged pipe.
+    // Natively there is no help viewer: the call is shown as what it would open, after what the
+    // program has already written to standard output.
     fflush(stdout);
-    // Natively there is no help viewer: the call is shown as what it would open.
     const char* File = HelpFile ? HelpFile : "";
     if (Command == HELP_CONTENTS) {
         fprintf(stderr, "help: %s: contents\n", File);

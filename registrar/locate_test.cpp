@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -34,6 +35,11 @@ const SplitCase kSplits[] = {
     {"TrailSlashEndsFileName", "/opt/a/b\x81/setup", 932, "/opt/a/"},
     {"LeadByteAtEnd", "C:\\Notes\\\x95", 932, "C:\\Notes\\"},
 };
+
+void PrintTo(const SplitCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
 
 class StartDirectoryTest : public ::testing::TestWithParam<SplitCase> {};
 

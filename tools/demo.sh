@@ -15,18 +15,16 @@ cp build/native/vorkap-setup "$scratch/Notes/"
 before="$scratch/before.ini"
 
 run() {
-  cp "$scratch/Notes/notes.ini" "$before"
-  echo "\$ Notes/vorkap-setup $*"
-  set +e
-  (cd / && "$scratch/Notes/vorkap-setup" "$@" 2>&1)
-  status=$?
-  set -e
-  echo
-  echo "exit status: $status"
-  echo "lines of notes.ini that changed:"
-  changed=$(diff -u "$before" "$scratch/Notes/notes.ini" | tail -n +4 | grep '^[-+]' | tr -d '\r' || true)
-  echo "${changed:-(none)}"
-  echo
+    cp "$scratch/Notes/notes.ini" "$before"
+    echo "\$ Notes/vorkap-setup $*"
+    status=0
+    (cd / && "$scratch/Notes/vorkap-setup" "$@" 2>&1) || status=$?
+    echo
+    echo "exit status: $status"
+    echo "lines of notes.ini that changed:"
+    changed=$(diff -u "$before" "$scratch/Notes/notes.ini" | tail -n +4 | grep '^[-+]' | tr -d '\r' || true)
+    echo "${changed:-(none)}"
+    echo
 }
 
 run /I

@@ -1,11 +1,11 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the libFuzzer target of the profile engine (preset "fuzz") and runs it for a bounded
 # time over a copy of the checked-in seed corpus, so the corpus in the tree never changes.
 # Fails (non-zero exit) on any crash, sanitizer report or broken property; the input that
 # caused it is kept in build/fuzz/artifacts.
 #
 # Environment: FUZZ_SECONDS (default 120), FUZZ_JOBS (parallel fuzzing processes, default 1).
-set -eu
+set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${FUZZ_SECONDS:-120}
@@ -24,10 +24,9 @@ cp platform/fuzz-corpus/* "$work/corpus/"
 # It runs in the scratch directory, where parallel jobs leave their fuzz-<n>.log files.
 cd "$work"
 status=0
-parallel=""
-if [ "$jobs" -gt 1 ]; then parallel="-jobs=$jobs -workers=$jobs"; fi
-# shellcheck disable=SC2086  # $parallel is empty or two options
-timeout --kill-after=10 $((seconds + 60)) "$root/build/fuzz/profile_fuzz" $parallel \
+parallel=()
+if [ "$jobs" -gt 1 ]; then parallel=(-jobs="$jobs" -workers="$jobs"); fi
+timeout --kill-after=10 $((seconds + 60)) "$root/build/fuzz/profile_fuzz" "${parallel[@]}" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 \
     -artifact_prefix="$root/build/fuzz/artifacts/" \

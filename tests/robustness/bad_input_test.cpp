@@ -20,13 +20,9 @@ const std::string E = kEntry;
 
 RunResult RunBounded(const Scratch& Where, bool Remove)
 {
-    RunOptions Options;
-    Options.Arguments = {"/I"};
-    if (Remove) Options.Arguments.push_back("/U");
-    Options.Directory = Where.Root();
-    Options.SearchPath = Where.Notes();
+    RunOptions Options = SetupOptions(Where, Remove);
     Options.TimeoutMilliseconds = 20000;
-    return Run(Where.Program(), Options);
+    return RunChild(Where.Program(), Options);
 }
 
 // --- notes.ini that is not a regular file --------------------------------------------------------
@@ -107,7 +103,7 @@ TEST(BadInput, NotARegularFile)
             EXPECT_FALSE(Result.TimedOut) << "the program hung";
             EXPECT_EQ(Result.Status, Case.Status) << Describe(Result);
             if (Case.Status == kStatusWriteFailed) {
-                EXPECT_NE(Result.Out.find(kWriteFailedText), std::string::npos);
+                EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED);
             }
             EXPECT_EQ(Identity(Where.Ini()), Before);
             EXPECT_EQ(ListDirectory(Where.Notes()), Listing);
@@ -188,13 +184,13 @@ TEST(BadInput, OddBytesAreKept)
     for (const BytesCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         Scratch Where;
-        WriteFile(Where.Ini(), Case.Input);
+        WriteBytes(Where.Ini(), Case.Input);
         RunResult Result = RunBounded(Where, false);
         EXPECT_EQ(Result.Status, kStatusDone) << Describe(Result);
-        EXPECT_EQ(ReadFile(Where.Ini()), Case.Registered);
+        EXPECT_EQ(ReadBytes(Where.Ini()), Case.Registered);
         Result = RunBounded(Where, true);
         EXPECT_EQ(Result.Status, kStatusDone) << Describe(Result);
-        EXPECT_EQ(ReadFile(Where.Ini()), Case.Removed);
+        EXPECT_EQ(ReadBytes(Where.Ini()), Case.Removed);
         EXPECT_EQ(ListDirectory(Where.Notes()), std::vector<std::string>{"notes.ini"});
     }
 }
@@ -210,11 +206,11 @@ TEST(BadInput, Utf16FileIsRefusedUntouched)
         for (bool Remove : {false, true}) {
             SCOPED_TRACE(std::to_string(Input.size()) + " bytes" + (Remove ? ", removal" : ""));
             Scratch Where;
-            WriteFile(Where.Ini(), Input);
+            WriteBytes(Where.Ini(), Input);
             RunResult Result = RunBounded(Where, Remove);
             EXPECT_EQ(Result.Status, kStatusWriteFailed) << Describe(Result);
-            EXPECT_NE(Result.Out.find(kWriteFailedText), std::string::npos);
-            EXPECT_EQ(ReadFile(Where.Ini()), Input);
+            EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED);
+            EXPECT_EQ(ReadBytes(Where.Ini()), Input);
             EXPECT_EQ(ListDirectory(Where.Notes()), std::vector<std::string>{"notes.ini"});
         }
     }
@@ -245,7 +241,7 @@ TEST(BadInput, ValuesAtTheReadBufferLimit)
                      std::to_string(Each.Lead));
         Scratch Where;
         const std::string Input = "[Notes]\r\nVIEWEXP5=" + Value + "\r\n[Vorkap]\r\nKeep=1\r\n";
-        WriteFile(Where.Ini(), Input);
+        WriteBytes(Where.Ini(), Input);
 
         RunResult Result = RunBounded(Where, false);
         ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
@@ -255,13 +251,13 @@ TEST(BadInput, ValuesAtTheReadBufferLimit)
             Each.Found ? "[Notes]\r\nVIEWEXP5=" + E + "\r\n[Vorkap]\r\nKeep=1\r\n"
                        : "[Notes]\r\nVIEWEXP5=" + Value + "\r\nVIEWEXP6=" + E +
                              "\r\n[Vorkap]\r\nKeep=1\r\n";
-        EXPECT_EQ(ReadFile(Where.Ini()), Registered);
+        EXPECT_EQ(ReadBytes(Where.Ini()), Registered);
 
         // Removal on the original file deletes the slot only where the marker is seen.
-        WriteFile(Where.Ini(), Input);
+        WriteBytes(Where.Ini(), Input);
         Result = RunBounded(Where, true);
         ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-        EXPECT_EQ(ReadFile(Where.Ini()),
+        EXPECT_EQ(ReadBytes(Where.Ini()),
                   Each.Found ? "[Notes]\r\n[Vorkap]\r\nKeep=1\r\n" : Input);
     }
 }
@@ -279,19 +275,19 @@ TEST(BadInput, HundredMegabytesWithNotesAtTheEnd)
 {
     Scratch Where;
     const std::string Plain = NotesIniOfSize(100 * 1024 * 1024);
-    WriteFile(Where.Ini(), Plain);
+    WriteBytes(Where.Ini(), Plain);
 
     RunResult Result = RunBounded(Where, false);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
     {
-        std::string After = ReadFile(Where.Ini());
+        std::string After = ReadBytes(Where.Ini());
         ASSERT_EQ(After.size(), Plain.size() + RegisteredLine().size());
         EXPECT_TRUE(memcmp(After.data(), Plain.data(), Plain.size()) == 0);
         EXPECT_EQ(After.substr(Plain.size()), RegisteredLine());
     }
     Result = RunBounded(Where, true);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-    ExpectSameBytes(ReadFile(Where.Ini()), Plain);
+    ExpectSameBytes(ReadBytes(Where.Ini()), Plain);
 }
 
 TEST(BadInput, TenMegabyteLines)
@@ -302,14 +298,14 @@ TEST(BadInput, TenMegabyteLines)
     // what a read sees) in VIEWEXP5, and the file's last line without a line end.
     const std::string Input = "[Big]\r\n" + Long + "\r\n[Notes]\r\nVIEWEXP5=" + Long +
                               "_vorkap,,\r\nVIEWEXP6=" + Long;
-    WriteFile(Where.Ini(), Input);
+    WriteBytes(Where.Ini(), Input);
     RunResult Result = RunBounded(Where, false);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-    ExpectSameBytes(ReadFile(Where.Ini()), Input + "\r\nVIEWEXP7=" + E + "\r\n");
+    ExpectSameBytes(ReadBytes(Where.Ini()), Input + "\r\nVIEWEXP7=" + E + "\r\n");
     // Removal finds the entry in VIEWEXP7 and deletes that line alone.
     Result = RunBounded(Where, true);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-    ExpectSameBytes(ReadFile(Where.Ini()), Input + "\r\n");
+    ExpectSameBytes(ReadBytes(Where.Ini()), Input + "\r\n");
 }
 
 TEST(BadInput, RandomBinaryBytesBeforeTheNotesSection)
@@ -328,13 +324,13 @@ TEST(BadInput, RandomBinaryBytesBeforeTheNotesSection)
     std::string Ending = Input[First] == '\n' ? "\n" : Input[First + 1] == '\n' ? "\r\n" : "\r";
 
     Scratch Where;
-    WriteFile(Where.Ini(), Input);
+    WriteBytes(Where.Ini(), Input);
     RunResult Result = RunBounded(Where, false);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-    ExpectSameBytes(ReadFile(Where.Ini()), Input + "VIEWEXP5=" + E + Ending);
+    ExpectSameBytes(ReadBytes(Where.Ini()), Input + "VIEWEXP5=" + E + Ending);
     Result = RunBounded(Where, true);
     ASSERT_EQ(Result.Status, kStatusDone) << Describe(Result);
-    ExpectSameBytes(ReadFile(Where.Ini()), Input);
+    ExpectSameBytes(ReadBytes(Where.Ini()), Input);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ void RunWritersAndCheck(bool InPlace)
 
     Scratch Where;
     const std::string Initial = "[Shared]\r\nBase=1\r\n\r\n[Other]\r\nKeep=yes\r\n";
-    WriteFile(Where.Ini(), Initial);
+    WriteBytes(Where.Ini(), Initial);
     ino_t Inode = 0;
     if (InPlace) {
         Where.GiveToNobody();
@@ -59,8 +59,7 @@ void RunWritersAndCheck(bool InPlace)
 
     // A copy of the writer in the scratch directory, which the unprivileged user can run.
     const std::string Program = Where.Root() + "/writer";
-    WriteFile(Program, ReadFile(VORKAP_PROFILE_WRITER));
-    ASSERT_EQ(chmod(Program.c_str(), 0755), 0);
+    CopyExecutable(VORKAP_PROFILE_WRITER, Program);
 
     std::vector<Child> Running;
     for (const Writer& Each : Writers) {
@@ -68,14 +67,14 @@ void RunWritersAndCheck(bool InPlace)
         Options.AsNobody = InPlace;
         Options.Arguments = {Where.Ini(), Each.Section, Each.Prefix, std::to_string(Rounds)};
         Options.TimeoutMilliseconds = 90000;
-        Running.push_back(Start(Program, Options));
+        Running.push_back(StartChild(Program, Options));
     }
     for (Child& Each : Running) {
-        RunResult Result = Finish(Each);
+        RunResult Result = FinishChild(Each);
         EXPECT_EQ(Result.Status, 0) << Describe(Result);
     }
 
-    std::string Content = ReadFile(Where.Ini());
+    std::string Content = ReadBytes(Where.Ini());
     std::set<std::string> Expected = {"[Shared]", "Base=1", "", "[Other]", "Keep=yes"};
     std::string Wrong;  // the keys that do not read as the writers left them
     for (const Writer& Each : Writers) {
@@ -133,28 +132,25 @@ TEST(Concurrency, RegistrationRacingRemoval)
     long Snapshots = 0;
     for (int Round = 0; Round < 40; Round++) {
         SCOPED_TRACE("round " + std::to_string(Round));
-        WriteFile(Where.Ini(), Round % 2 ? Registered : Plain);
-        RunOptions Options;
-        Options.Arguments = {"/I"};
-        Options.Directory = Where.Root();
-        Options.SearchPath = Where.Notes();
-        Child Register = Start(Where.Program(), Options);
+        WriteBytes(Where.Ini(), Round % 2 ? Registered : Plain);
+        RunOptions Options = SetupOptions(Where, false);
+        Child Register = StartChild(Where.Program(), Options);
         Options.Arguments.push_back("/U");
-        Child Remove = Start(Where.Program(), Options);
+        Child Remove = StartChild(Where.Program(), Options);
 
         // While both run, whatever a reader sees is one whole state or the other.
         for (int Look = 0; Look < 200 && (kill(Register.Pid, 0) == 0 || kill(Remove.Pid, 0) == 0);
              Look++) {
-            std::string Now = ReadFile(Where.Ini());
+            std::string Now = ReadBytes(Where.Ini());
             ASSERT_TRUE(Now == Plain || Now == Registered) << "a reader saw " << Now.size()
                                                            << " bytes";
             Snapshots++;
         }
-        RunResult First = Finish(Register);
-        RunResult Second = Finish(Remove);
+        RunResult First = FinishChild(Register);
+        RunResult Second = FinishChild(Remove);
         EXPECT_EQ(First.Status, kStatusDone) << Describe(First);
         EXPECT_EQ(Second.Status, kStatusDone) << Describe(Second);
-        std::string After = ReadFile(Where.Ini());
+        std::string After = ReadBytes(Where.Ini());
         ASSERT_TRUE(After == Plain || After == Registered) << After.size() << " bytes";
         Outcomes.insert(After == Registered);
         EXPECT_TRUE(TemporaryFiles(Where.Notes()).empty());

@@ -1,14 +1,17 @@
-// Whole files as bytes, for the tests.
+// Whole files as bytes, for the tests. A file that cannot be read or written throws, so a test
+// never compares against content it did not get.
 #pragma once
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 inline std::string ReadBytes(const std::filesystem::path& Path)
 {
     std::ifstream In(Path, std::ios::binary);
+    if (!In) throw std::runtime_error("cannot read " + Path.string());
     std::stringstream Buffer;
     Buffer << In.rdbuf();
     return Buffer.str();
@@ -18,4 +21,6 @@ inline void WriteBytes(const std::filesystem::path& Path, const std::string& Con
 {
     std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
     Out << Content;
+    Out.close();
+    if (!Out) throw std::runtime_error("cannot write " + Path.string());
 }

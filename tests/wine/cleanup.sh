@@ -1,15 +1,15 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Ends what is left running in the shared Wine prefixes and removes them.
 # Usage: cleanup.sh STATE
-set -u
+set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-State=$1
-[ -f "$State/vehicle.env" ] || exit 0
-load_state "$State"
-for Prefix in "$State"/prefix*; do
-    [ -d "$Prefix" ] || continue
-    WINEPREFIX=$Prefix end_prefix_processes
-    rm -rf "$Prefix"
+state=$1
+[ -f "$state/vehicle.env" ] || exit 0
+load_state "$state"
+for prefix in "$state"/prefix*; do
+    [ -d "$prefix" ] || continue
+    WINEPREFIX=$prefix end_prefix_processes
+    rm -rf "$prefix"
 done
 exit 0

@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Installs what the Windows build and its tests need on a Debian 12 machine, as root;
 # nothing is done when all of it is installed already.
 #
@@ -6,28 +6,16 @@
 # the 64-bit build of the same sources, which the tests use where the kernel cannot run 32-bit
 # code (32-bit Wine then fails with "Exec format error"). googletest provides the sources that
 # are built for MinGW. Xvfb, xdotool, x11-apps (xwd) and imagemagick (convert) drive and capture
-# the message boxes; fonts-ipafont-gothic lets them show Japanese.
-set -eu
+# the message boxes; fonts-ipafont-gothic lets them show Japanese; util-linux gives setpriv, which
+# runs the permission cases as an unprivileged user. zip packs the release archive; unzip and git
+# serve its reproducibility test.
+set -euo pipefail
+. "$(dirname "$0")/../../tools/lib.sh"
 
-Packages=(cmake make binutils googletest
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64
-          wine wine32:i386 wine64
-          xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic
-          perl libc-bin coreutils util-linux)
-Missing=()
-for Package in "${Packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$Package" 2>/dev/null | grep -q 'install ok installed' ||
-        Missing+=("$Package")
-done
-[ ${#Missing[@]} = 0 ] && exit 0
-
-if [ "$(id -u)" != 0 ]; then
-    echo "install-deps.sh must run as root to install: ${Missing[*]}" >&2
-    exit 1
-fi
-
-echo "Installing for the Windows tests: ${Missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-dpkg --add-architecture i386
-apt-get update -qq
-apt-get install -y -qq "${Missing[@]}" >/dev/null
+install_packages "the Windows tests" \
+    cmake make binutils googletest \
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+    wine wine32:i386 wine64 \
+    xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
+    perl libc-bin coreutils util-linux \
+    zip unzip git

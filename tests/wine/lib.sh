@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the Wine test scripts. Sourced, not run.
 #
 # The state directory that prepare.sh fills holds vehicle.env: which Wine runs the programs
@@ -33,18 +34,34 @@ end_prefix_processes() {
     timeout -k 5 30 ${RUN_AS[@]+"${RUN_AS[@]}"} wineserver -w >/dev/null 2>&1 || true
 }
 
+# run_as_unprivileged: when run as the superuser (who may write to read-only files), makes the
+# following runs those of the user nobody, in a prefix and home of that user's own under STATE;
+# the caller makes the files the runs write that user's. Sets RUN_AS and USER_NAME (empty when
+# nothing changed).
+run_as_unprivileged() {
+    USER_NAME=
+    [ "$(id -u)" = 0 ] || return 0
+    USER_NAME=nobody
+    RUN_AS=(setpriv --reuid="$(id -u $USER_NAME)" --regid="$(id -g $USER_NAME)" --clear-groups)
+    export WINEPREFIX="$STATE/prefix-$USER_NAME" HOME="$STATE/home-$USER_NAME"
+    mkdir -p "$WINEPREFIX" "$HOME"
+    chown "$USER_NAME:" "$WINEPREFIX" "$HOME"
+    chmod 755 "$STATE" "$STATE/runs"
+    echo "running as $USER_NAME in $WINEPREFIX"
+}
+
 # run_windows_program OUT_DIR PROGRAM ARGS...: runs PROGRAM in its own directory, standard output
 # to OUT_DIR/stdout, standard error to OUT_DIR/stderr; sets STATUS.
 run_windows_program() {
-    local Out=$1 Program=$2
+    local out=$1 program=$2
     shift 2
-    ( cd "$(dirname "$Program")" &&
-      exec ${RUN_AS[@]+"${RUN_AS[@]}"} env LC_ALL=$WINE_LOCALE timeout -k 5 "$RUN_TIMEOUT" "$WINE_LOADER" "$(basename "$Program")" "$@" \
-        >"$Out/stdout" 2>"$Out/stderr" </dev/null )
-    STATUS=$?
+    STATUS=0
+    ( cd "$(dirname "$program")" &&
+      exec ${RUN_AS[@]+"${RUN_AS[@]}"} env LC_ALL=$WINE_LOCALE timeout -k 5 "$RUN_TIMEOUT" "$WINE_LOADER" "$(basename "$program")" "$@" \
+        >"$out/stdout" 2>"$out/stderr" </dev/null ) || STATUS=$?
     end_prefix_processes
     if [ "$STATUS" = 124 ] || [ "$STATUS" = 137 ]; then
-        fail "$(basename "$Program") $* did not end within $RUN_TIMEOUT s"
+        fail "$(basename "$program") $* did not end within $RUN_TIMEOUT s"
     fi
 }
 
@@ -52,9 +69,9 @@ run_windows_program() {
 # (names without regard to case, blanks around names and values dropped, CR LF or LF lines), or
 # <missing>.
 ini_get() {
-    awk -v Section="$2" -v Key="$3" '
+    awk -v wanted_section="$2" -v wanted_key="$3" '
         function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
-        BEGIN { section = tolower(Section); key = tolower(Key); inside = 0; found = 0 }
+        BEGIN { section = tolower(wanted_section); key = tolower(wanted_key); inside = 0; found = 0 }
         { sub(/\r$/, "") }
         /^[ \t]*\[/ {
             name = $0; sub(/^[ \t]*\[/, "", name); sub(/\][^]]*$/, "", name)
@@ -70,9 +87,9 @@ ini_get() {
 
 # expect_key FILE SECTION KEY VALUE
 expect_key() {
-    local Actual
-    Actual=$(ini_get "$1" "$2" "$3")
-    [ "$Actual" = "$4" ] || fail "[$2] $3 reads back as '$Actual', expected '$4'"
+    local actual
+    actual=$(ini_get "$1" "$2" "$3")
+    [ "$actual" = "$4" ] || fail "[$2] $3 reads back as '$actual', expected '$4'"
 }
 
 # expected_output TEXT: the bytes that the program writes for a message given in UTF-8: code page
@@ -103,3 +120,11 @@ TEXT_NO_SLOT='notes.iniのVIEWEXP5からVIEWEXP31までに空きがないため�
 不要なエクスポート形式を削除してから、もう一度セットアップしてください。'
 
 ENTRY='Export HTML Files,1,_Vorkap,,.Htm,,1,'
+
+# Every slot from 5 to 31 taken by another export format.
+full_slots() {
+    local slot
+    for slot in $(seq 5 31); do
+        echo "VIEWEXP$slot=Format $slot,1,_Other$slot,,.F$slot,,1,"
+    done
+}

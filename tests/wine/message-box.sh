@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # vorkap-setup.exe in message-box mode, on a virtual X display under Wine: the box captioned
 # "Talvenor" must appear and hold the run until OK is pressed; then the help file is asked for
 # (or not), and the run ends with the right status and notes.ini. A screenshot of each box is
@@ -7,40 +7,40 @@
 # The help file is not installed here, so the help viewer asks whether to look for it; that
 # question is answered "No" (key N). Every wait is bounded.
 # Usage: message-box.sh STATE
-set -u
+set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 load_state "$1"
-for Tool in Xvfb xdotool xwd convert; do
-    command -v "$Tool" >/dev/null || fail "$Tool is missing (run tests/wine/install-deps.sh as root)"
+for tool in Xvfb xdotool xwd convert; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (run tests/wine/install-deps.sh as root)"
 done
 
-Dir="$STATE/runs/message-box"
-rm -rf "$Dir" && mkdir -p "$Dir/notes" "$Dir/out"
-cp "$BIN_DIR/vorkap-setup.exe" "$Dir/notes/"
-Ini="$Dir/notes/notes.ini"
+dir="$STATE/runs/message-box"
+rm -rf "$dir" && mkdir -p "$dir/notes" "$dir/out"
+cp "$BIN_DIR/vorkap-setup.exe" "$dir/notes/"
+ini="$dir/notes/notes.ini"
 
 # A display of our own.
-XvfbPid=
-for Number in $(seq 91 150); do
-    [ -e "/tmp/.X$Number-lock" ] || [ -e "/tmp/.X11-unix/X$Number" ] && continue
-    Xvfb ":$Number" -nolisten tcp -screen 0 1024x768x24 >"$Dir/xvfb.log" 2>&1 &
-    XvfbPid=$!
-    export DISPLAY=":$Number"
+xvfb_pid=
+for number in $(seq 91 150); do
+    [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] && continue
+    Xvfb ":$number" -nolisten tcp -screen 0 1024x768x24 >"$dir/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$number"
     break
 done
-[ -n "$XvfbPid" ] || fail "no free display number"
-ProgramPid=
+[ -n "$xvfb_pid" ] || fail "no free display number"
+program_pid=
 finish() {
-    [ -n "$ProgramPid" ] && kill "$ProgramPid" 2>/dev/null
+    if [ -n "$program_pid" ]; then kill "$program_pid" 2>/dev/null || true; fi
     end_prefix_processes
-    kill "$XvfbPid" 2>/dev/null
-    wait 2>/dev/null
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
 }
 trap finish EXIT
 for _ in $(seq 50); do
     xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    kill -0 "$XvfbPid" 2>/dev/null || fail "Xvfb did not start: $(cat "$Dir/xvfb.log")"
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$dir/xvfb.log")"
     sleep 0.2
 done
 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "display $DISPLAY not ready"
@@ -52,78 +52,82 @@ visible_windows() {
 }
 
 running() {
-    kill -0 "$ProgramPid" 2>/dev/null
+    kill -0 "$program_pid" 2>/dev/null
 }
 
 # run_with_box NAME EXPECTED_STATUS HELP_ASKED ARGS...: starts the program, waits for its box,
 # takes the screenshot, presses OK, answers the help viewer's question, and checks the end.
 # HELP_ASKED is 1 when the help file must be asked for after the box, 0 when it must not.
 run_with_box() {
-    local Name=$1 Expected=$2 HelpExpected=$3
+    local name=$1 expected=$2 help_expected=$3
     shift 3
     echo "run: vorkap-setup.exe $*"
-    ( cd "$Dir/notes" &&
+    ( cd "$dir/notes" &&
       exec env LC_ALL=$WINE_LOCALE WINEDEBUG=err+all timeout -k 5 150 "$WINE_LOADER" vorkap-setup.exe "$@" \
-        >"$Dir/out/stdout" 2>"$Dir/out/stderr" </dev/null ) &
-    ProgramPid=$!
+        >"$dir/out/stdout" 2>"$dir/out/stderr" </dev/null ) &
+    program_pid=$!
 
-    local Box= Deadline=$((SECONDS + 90))
-    while [ -z "$Box" ] && [ $SECONDS -lt $Deadline ] && running; do
+    local box= deadline=$((SECONDS + 90))
+    while [ -z "$box" ] && [ $SECONDS -lt $deadline ] && running; do
         sleep 0.5
-        Box=$(xdotool search --onlyvisible --name '^Talvenor$' 2>/dev/null | head -1)
+        box=$(xdotool search --onlyvisible --name '^Talvenor$' 2>/dev/null | head -1) || true
     done
-    if [ -z "$Box" ]; then
-        running || { wait "$ProgramPid"; echo "$Name: the program ended with status $?"; }
-        tail -n 20 "$Dir/out/stderr" >&2
-        fail "$Name: no message box captioned Talvenor appeared"
+    if [ -z "$box" ]; then
+        if ! running; then
+            local ended=0
+            wait "$program_pid" || ended=$?
+            echo "$name: the program ended with status $ended"
+        fi
+        tail -n 20 "$dir/out/stderr" >&2
+        fail "$name: no message box captioned Talvenor appeared"
     fi
 
     # The box is modal: the program waits for it.
     sleep 1
-    running || fail "$Name: the program ended while its box was still shown"
-    xwd -root -silent | convert xwd:- "$Dir/$Name.png" || fail "$Name: screenshot failed"
-    [ "$(convert "$Dir/$Name.png" -format '%k' info:)" -gt 4 ] ||
-        fail "$Name: the screenshot shows no box"
-    echo "screenshot: $Dir/$Name.png"
+    running || fail "$name: the program ended while its box was still shown"
+    xwd -root -silent | convert xwd:- "$dir/$name.png" || fail "$name: screenshot failed"
+    [ "$(convert "$dir/$name.png" -format '%k' info:)" -gt 4 ] ||
+        fail "$name: the screenshot shows no box"
+    echo "screenshot: $dir/$name.png"
 
-    xdotool key --window "$Box" Return 2>/dev/null
+    xdotool key --window "$box" Return 2>/dev/null || true
 
     # Anything else that shows up now is the help viewer's question about the missing file.
-    local HelpAsked=0
-    Deadline=$((SECONDS + 60))
-    while running && [ $SECONDS -lt $Deadline ]; do
-        for Window in $(visible_windows); do
-            [ "$Window" = "$Box" ] && continue
-            if [ "$HelpAsked" = 0 ]; then
-                xwd -root -silent | convert xwd:- "$Dir/$Name-help.png"
+    local help_asked=0
+    deadline=$((SECONDS + 60))
+    while running && [ $SECONDS -lt $deadline ]; do
+        for window in $(visible_windows); do
+            [ "$window" = "$box" ] && continue
+            if [ "$help_asked" = 0 ]; then
+                xwd -root -silent | convert xwd:- "$dir/$name-help.png" || true
             fi
-            HelpAsked=1
-            xdotool key --window "$Window" n 2>/dev/null
+            help_asked=1
+            xdotool key --window "$window" n 2>/dev/null || true
         done
         sleep 0.5
     done
-    running && fail "$Name: the program did not end after its box was answered"
-    wait "$ProgramPid"
-    local Status=$?
-    ProgramPid=
+    running && fail "$name: the program did not end after its box was answered"
+    local status=0
+    wait "$program_pid" || status=$?
+    program_pid=
     end_prefix_processes
 
-    [ "$Status" = "$Expected" ] || fail "$Name: ended with status $Status, expected $Expected"
-    [ "$HelpAsked" = "$HelpExpected" ] ||
-        fail "$Name: help file asked for: $HelpAsked, expected $HelpExpected"
-    [ ! -s "$Dir/out/stdout" ] || fail "$Name: wrote to standard output in message-box mode"
+    [ "$status" = "$expected" ] || fail "$name: ended with status $status, expected $expected"
+    [ "$help_asked" = "$help_expected" ] ||
+        fail "$name: help file asked for: $help_asked, expected $help_expected"
+    [ ! -s "$dir/out/stdout" ] || fail "$name: wrote to standard output in message-box mode"
 }
 
-printf '[Notes]\r\nVIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n' >"$Ini"
+printf '[Notes]\r\nVIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n' >"$ini"
 run_with_box registered 0 1
-expect_key "$Ini" Notes VIEWEXP6 "$ENTRY"
+expect_key "$ini" Notes VIEWEXP6 "$ENTRY"
 
 run_with_box removed 0 0 /U
-expect_key "$Ini" Notes VIEWEXP6 '<missing>'
-expect_key "$Ini" Vorkap OutputXML '<missing>'
+expect_key "$ini" Notes VIEWEXP6 '<missing>'
+expect_key "$ini" Vorkap OutputXML '<missing>'
 
-rm "$Ini"
+rm "$ini"
 run_with_box not-found 1 1 /u
-[ ! -e "$Ini" ] || fail "not-found: a notes.ini was created"
+[ ! -e "$ini" ] || fail "not-found: a notes.ini was created"
 
 echo "PASS: message boxes shown, answered, and each run ended as expected"

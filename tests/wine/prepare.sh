@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Chooses how the Windows programs run under Wine on this machine, and makes the Wine prefix that
 # the other tests share.
 #
@@ -7,75 +7,75 @@
 # sources built as 64-bit programs run under 64-bit Wine instead. The choice is written to
 # STATE/vehicle.env and printed.
 # Usage: prepare.sh STATE I686_PROGRAM_DIR [X86_64_PROGRAM_DIR]
-set -u
+set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-State=$1
-I686Dir=$2
-X8664Dir=${3:-}
-Install="run tests/wine/install-deps.sh as root"
+state=$1
+i686_dir=$2
+x86_64_dir=${3:-}
+install="run tests/wine/install-deps.sh as root"
 
-for Tool in wineserver timeout iconv perl awk; do
-    command -v "$Tool" >/dev/null || fail "$Tool is missing ($Install)"
+for tool in wineserver timeout iconv perl awk; do
+    command -v "$tool" >/dev/null || fail "$tool is missing ($install)"
 done
 
-rm -rf "$State"
-mkdir -p "$State"
+rm -rf "$state"
+mkdir -p "$state"
 export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 
 # try_vehicle NAME LOADER PROGRAM_DIR TIMEOUT: runs the probe program in a new prefix.
 try_vehicle() {
-    local Name=$1 Loader=$2 Dir=$3 Limit=$4
-    echo "trying $Name: $Loader $Dir/wine_probe.exe"
-    if [ ! -x "$Loader" ]; then
-        echo "  $Loader is not installed"
+    local name=$1 loader=$2 dir=$3 limit=$4
+    echo "trying $name: $loader $dir/wine_probe.exe"
+    if [ ! -x "$loader" ]; then
+        echo "  $loader is not installed"
         return 1
     fi
-    if [ ! -f "$Dir/wine_probe.exe" ]; then
-        echo "  $Dir/wine_probe.exe was not built"
+    if [ ! -f "$dir/wine_probe.exe" ]; then
+        echo "  $dir/wine_probe.exe was not built"
         return 1
     fi
-    export WINEPREFIX="$State/prefix" WINELOADER="$Loader"
+    export WINEPREFIX="$state/prefix" WINELOADER="$loader"
     rm -rf "$WINEPREFIX"
-    env LC_ALL=$WINE_LOCALE timeout -k 5 "$Limit" "$Loader" "$Dir/wine_probe.exe" >"$State/probe-$Name.out" \
-        2>"$State/probe-$Name.err" </dev/null
-    local Status=$?
+    local status=0
+    env LC_ALL=$WINE_LOCALE timeout -k 5 "$limit" "$loader" "$dir/wine_probe.exe" >"$state/probe-$name.out" \
+        2>"$state/probe-$name.err" </dev/null || status=$?
     end_prefix_processes
-    if [ "$Status" = 0 ] && grep -q 'probe ran' "$State/probe-$Name.out"; then
+    if [ "$status" = 0 ] && grep -q 'probe ran' "$state/probe-$name.out"; then
         return 0
     fi
-    echo "  did not run (status $Status): $(grep -v '^$' "$State/probe-$Name.err" | head -3)"
+    echo "  did not run (status $status): $(grep -v '^$' "$state/probe-$name.err" | head -3)"
     rm -rf "$WINEPREFIX"
     return 1
 }
 
-if try_vehicle i686 /usr/lib/wine/wine "$I686Dir" 120; then
-    Vehicle=i686
-    Loader=/usr/lib/wine/wine
-    BinDir=$I686Dir
-elif [ -n "$X8664Dir" ] && try_vehicle x86_64 /usr/lib/wine/wine64 "$X8664Dir" 120; then
-    Vehicle=x86_64
-    Loader=/usr/lib/wine/wine64
-    BinDir=$X8664Dir
+if try_vehicle i686 /usr/lib/wine/wine "$i686_dir" 120; then
+    vehicle=i686
+    loader=/usr/lib/wine/wine
+    bin_dir=$i686_dir
+elif [ -n "$x86_64_dir" ] && try_vehicle x86_64 /usr/lib/wine/wine64 "$x86_64_dir" 120; then
+    vehicle=x86_64
+    loader=/usr/lib/wine/wine64
+    bin_dir=$x86_64_dir
     echo "NOTE: 32-bit Wine cannot run here; the run-time tests use the 64-bit build of the same"
     echo "      sources under 64-bit Wine. The 32-bit program is checked statically only."
 else
-    fail "neither 32-bit nor 64-bit Wine can run a program here ($Install)"
+    fail "neither 32-bit nor 64-bit Wine can run a program here ($install)"
 fi
 
 # Message boxes draw their text with the prefix's UI fonts; map them to a Japanese font.
-for Font in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "MS Gothic" "MS PGothic"; do
-    timeout -k 5 60 "$Loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$Font" \
-        /t REG_SZ /d IPAGothic /f >/dev/null 2>>"$State/prepare.err" ||
-        fail "cannot set the font replacement for $Font"
+for font in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "MS Gothic" "MS PGothic"; do
+    timeout -k 5 60 "$loader" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" \
+        /t REG_SZ /d IPAGothic /f >/dev/null 2>>"$state/prepare.err" ||
+        fail "cannot set the font replacement for $font"
 done
 end_prefix_processes
 
-cat >"$State/vehicle.env" <<ENV
-VEHICLE=$Vehicle
-WINE_LOADER=$Loader
-BIN_DIR=$BinDir
-WINEPREFIX=$State/prefix
+cat >"$state/vehicle.env" <<ENV
+VEHICLE=$vehicle
+WINE_LOADER=$loader
+BIN_DIR=$bin_dir
+WINEPREFIX=$state/prefix
 ENV
-echo "PASS: Wine vehicle $Vehicle ($Loader), programs from $BinDir"
+echo "PASS: Wine vehicle $vehicle ($loader), programs from $bin_dir"

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Packs the release archive from the built program and the guide: vorkap-setup.exe, README.ja.md
+# and SHA256SUMS (in `sha256sum` format, so `sha256sum -c SHA256SUMS` passes in the unpacked
+# folder), always in that order. The bytes depend only on the inputs and on SOURCE_DATE_EPOCH:
+# every file gets mode 0644 and the time SOURCE_DATE_EPOCH (taken from the last commit when not
+# given; 1980-01-01, the earliest time a zip can hold, outside a git checkout), zip runs in UTC
+# and stores no extra attributes (-X: no owner, no extended times) and no directory entries (-D).
+# Usage: release-zip.sh PROGRAM.exe README.ja.md OUT.zip SOURCE_DIR
+set -euo pipefail
+
+exe=$1 guide=$2 out=$3 source=$4
+command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh" >&2; exit 1; }
+
+zip_floor=315532800
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    # Only a checkout whose top is the source folder itself counts; a copy of the sources that
+    # lies inside another repository must not take that repository's time.
+    top=$(git -C "$source" rev-parse --show-toplevel 2>/dev/null || true)
+    if [ -n "$top" ] && [ "$(realpath "$top")" = "$(realpath "$source")" ]; then
+        SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct)
+    else
+        echo "note: $source is not a git checkout of its own; files dated 1980-01-01" >&2
+        SOURCE_DATE_EPOCH=$zip_floor
+    fi
+fi
+[ "$SOURCE_DATE_EPOCH" -ge "$zip_floor" ] || SOURCE_DATE_EPOCH=$zip_floor
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+files=(vorkap-setup.exe README.ja.md SHA256SUMS)
+cp "$exe" "$stage/vorkap-setup.exe"
+cp "$guide" "$stage/README.ja.md"
+(cd "$stage" && sha256sum "${files[@]:0:2}" >SHA256SUMS)
+chmod 0644 "${files[@]/#/$stage/}"
+touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
+
+mkdir -p "$(dirname "$out")"
+rm -f "$stage/out.zip"
+(cd "$stage" && TZ=UTC zip -X -D -q out.zip "${files[@]}")
+# Moved in two steps so that OUT.zip, when it appears, is whole.
+mv -f "$stage/out.zip" "$out.part"
+mv -f "$out.part" "$out"
+echo "$out ($(stat -c %s "$out") bytes, files dated $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S') UTC)"
