@@ -165,8 +165,15 @@ bool IsUtf16(std::string_view Content)
 
 std::string_view SeenPart(std::string_view Content, const Line& Current)
 {
-    std::string_view Bytes = Content.substr(Current.Begin, Current.End - Current.Begin);
-    return Trim(Bytes.substr(0, Bytes.find('\0')));
+    std::string_view Seen = Trim(Content.substr(Current.Begin, Current.End - Current.Begin));
+    // A line that starts with a NUL and has no '=' holds neither a name nor a value: blank.
+    bool Nothing = !Seen.empty() && Seen[0] == '\0' && Seen.find('=') == std::string_view::npos;
+    return Nothing ? std::string_view() : Seen;
+}
+
+std::string_view UpToNul(std::string_view Text)
+{
+    return Text.substr(0, Text.find('\0'));
 }
 
 bool ParseHeader(std::string_view Seen, std::string_view& Name)
@@ -174,20 +181,20 @@ bool ParseHeader(std::string_view Seen, std::string_view& Name)
     if (Seen.empty() || Seen[0] != '[') return false;
     size_t Close = FindLastChar(Seen, ']');
     if (Close == std::string_view::npos || Close == 0) return false;
-    Name = Trim(Seen.substr(1, Close - 1));
+    Name = UpToNul(Trim(Seen.substr(1, Close - 1)));
     return true;
 }
 
 Entry ParseEntry(std::string_view Seen)
 {
     size_t Equals = FindChar(Seen, '=');
-    if (Equals == std::string_view::npos) return Entry{Seen, {}, false};
-    return Entry{Trim(Seen.substr(0, Equals)), Trim(Seen.substr(Equals + 1)), true};
+    if (Equals == std::string_view::npos) return Entry{UpToNul(Seen), {}, false};
+    return Entry{NameOf(Seen), UpToNul(Trim(Seen.substr(Equals + 1))), true};
 }
 
 std::string_view NameOf(std::string_view Seen)
 {
-    return Trim(Seen.substr(0, FindChar(Seen, '=')));
+    return UpToNul(Trim(Seen.substr(0, FindChar(Seen, '='))));
 }
 
 bool SameName(std::string_view A, std::string_view B)

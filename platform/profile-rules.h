@@ -38,8 +38,8 @@ private:
     size_t NextLf_ = kUnknown;
 };
 
-// An entry: the name before the first '=', the value after it, both trimmed. A line without '='
-// is an entry with no value.
+// An entry: the name before the first '=', the value after it, both trimmed and ending at a NUL.
+// A line without '=' is an entry with no value.
 struct Entry {
     std::string_view Name;
     std::string_view Value;
@@ -60,10 +60,15 @@ bool IsBlank(unsigned char Byte);
 std::string_view Trim(std::string_view Text);
 // Where the lines start: after a UTF-8 byte-order mark, or at 0.
 size_t ContentStart(std::string_view Content);
-// What a read sees of a line: its bytes up to the first NUL, trimmed.
+// What a read sees of a line: its bytes, trimmed. A NUL byte does not end the line: the '=' and
+// the ']' after it still count, as under Windows' API (Wine's reading of it); it ends the name or
+// the value that holds it, as a C string ends. A line that starts with a NUL and has no '=' is
+// seen as blank.
 std::string_view SeenPart(std::string_view Content, const Line& Current);
+// Text up to its first NUL.
+std::string_view UpToNul(std::string_view Text);
 // A section header: a seen line that starts with '[' and has a ']' after it; Name runs to the
-// last ']' and is trimmed.
+// last ']', is trimmed, and ends at a NUL.
 bool ParseHeader(std::string_view Seen, std::string_view& Name);
 Entry ParseEntry(std::string_view Seen);
 // ParseEntry(Seen).Name, without the value.

@@ -84,6 +84,12 @@ const ApiCase kCases[] = {
     {"Utf8ByteOrderMark", "\xEF\xBB\xBF[Notes]\r\nA=1\r\n", {}, {{"Notes", "A", "1"}}},
     {"NulEndsWhatIsSeen", Bytes("[Notes]\r\nA=x\0y\r\nB=2\r\n", 19), {},
      {{"Notes", "A", "x"}, {"Notes", "B", "2"}}},
+    // A NUL ends a name or a value, not the line: the '=' and the ']' after it still count.
+    {"NulEndsNameNotLine", Bytes("[Vorkap]\nh\0x=O\n", 15), {}, {{"Vorkap", "h", "O"}}},
+    {"EqualsAfterNulSplitsLine", Bytes("[A]\r'q'\0=\"\r\n", 12), {}, {{"A", "'q'", "\""}}},
+    {"BracketAfterNulClosesHeader", Bytes("[[a\0]\n#k=v\n", 11), {}, {{"[a", "#k", "v"}}},
+    {"BlanksBeforeNulKept", Bytes("[N]\r\nk=x  \0y \r\n", 15), {}, {{"N", "k", "x  "}}},
+    {"QuotesOfValueBeforeNul", Bytes("[N]\r\nq='a'\0z\r\n", 14), {}, {{"N", "q", "a"}}},
     {"HighBytesKept", "[Notes]\r\nA=\x83\x5C\x82\xA0z\r\n", {}, {{"Notes", "A", "\x83\x5C\x82\xA0z"}}},
     {"LongValueCut", "[Notes]\r\nA=" + kLong300 + "\r\n", {}, {{"Notes", "A", std::string(255, 'x')}}},
     {"EmptyFile", "", {}, {{"Notes", "A", kMissing}}},

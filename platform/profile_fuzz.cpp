@@ -7,8 +7,8 @@
 //
 // Besides the sanitizers, the target checks these properties, and aborts when one breaks:
 // - reads agree with a small independent model of the read rules below (first matching section,
-//   first matching key, trimming, NUL ends a line, one pair of quotes removed), and the indexed
-//   lookup of a section agrees with the plain one;
+//   first matching key, trimming, a NUL ends a name or a value, one pair of quotes removed), and
+//   the indexed lookup of a section agrees with the plain one;
 // - an edit's plan, applied to the content, gives exactly the edit's result;
 // - an edit is refused exactly when a name or value could not be written faithfully;
 // - after a set, the key reads back as the read rules make of the value written;
@@ -96,6 +96,12 @@ string_view Trim(string_view Text)
     return Text;
 }
 
+// A NUL ends a name or a value, as it ends a C string; it does not end the line.
+string_view CString(string_view Text)
+{
+    return Text.substr(0, Text.find('\0'));
+}
+
 bool SameName(string_view A, string_view B)
 {
     if (A.size() != B.size()) return false;
@@ -111,7 +117,7 @@ bool SameName(string_view A, string_view B)
 }
 
 struct ModelLine {
-    string_view Seen;   // cut at the first NUL, trimmed
+    string_view Seen;   // trimmed; blank when it starts with a NUL and has no '='
     bool HasEnding;     // followed by CR, LF or CR LF
 };
 
@@ -121,9 +127,9 @@ std::vector<ModelLine> Lines(string_view Content)
     if (Content.substr(0, 3) == "\xEF\xBB\xBF") Content.remove_prefix(3);
     while (!Content.empty()) {
         size_t End = Content.find_first_of("\r\n");
-        string_view Raw = Content.substr(0, End);
-        string_view Seen = Raw.substr(0, Raw.find('\0'));
-        Result.push_back({Trim(Seen), End != string_view::npos});
+        string_view Seen = Trim(Content.substr(0, End));
+        if (!Seen.empty() && Seen[0] == '\0' && Seen.find('=') == string_view::npos) Seen = {};
+        Result.push_back({Seen, End != string_view::npos});
         if (End == string_view::npos) break;
         size_t Next = End + 1;
         if (Content[End] == '\r' && Next < Content.size() && Content[Next] == '\n') Next++;
@@ -140,7 +146,7 @@ bool Header(string_view Seen, string_view& Name)
         Close = Seen.rfind(']', Close - 1);
     }
     if (Close == string_view::npos || Close == 0) return false;
-    Name = Trim(Seen.substr(1, Close - 1));
+    Name = CString(Trim(Seen.substr(1, Close - 1)));
     return true;
 }
 
@@ -148,11 +154,11 @@ void Entry(string_view Seen, string_view& Name, std::optional<string_view>& Valu
 {
     size_t Equals = Seen.find('=');
     if (Equals == string_view::npos) {
-        Name = Seen;
+        Name = CString(Seen);
         Value.reset();
     } else {
-        Name = Trim(Seen.substr(0, Equals));
-        Value = Trim(Seen.substr(Equals + 1));
+        Name = CString(Trim(Seen.substr(0, Equals)));
+        Value = CString(Trim(Seen.substr(Equals + 1)));
     }
 }
 
