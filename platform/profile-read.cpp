@@ -267,15 +267,19 @@ Location Locate(std::string_view Content, std::string_view Section, std::string_
         if (Seen.empty()) continue;
         if (ParseHeader(Seen, Header)) break;
         Result.LastLineOfSection = Current;
-        Entry Parsed = ParseEntry(Seen);
-        if (SameName(Parsed.Name, Key)) {
-            Result.KeyFound = true;
-            Result.KeyLine = Current;
-            Result.KeyEntry = Parsed;
-            break;
-        }
+        if (TakeKey(Content, Current, Key, Result)) break;
     }
     return Result;
+}
+
+bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found)
+{
+    Entry Parsed = ParseEntry(SeenPart(Content, Current));
+    if (!SameName(Parsed.Name, Key)) return false;
+    Found.KeyFound = true;
+    Found.KeyLine = Current;
+    Found.KeyEntry = Parsed;
+    return true;
 }
 
 std::optional<std::string_view> ValueOf(const Entry& Found)

@@ -81,6 +81,8 @@ uint32_t HashName(std::string_view Name);
 bool FindSection(std::string_view Content, std::string_view Section, LineScanner& Scanner,
                  Line& Header);
 Location Locate(std::string_view Content, std::string_view Section, std::string_view Key);
+// Records the line in Found when its entry's name is Key; answers whether it was.
+bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found);
 // What a read gives for a key's line: its value with one pair of matching quotes removed, or
 // nothing for a line without '='.
 std::optional<std::string_view> ValueOf(const Entry& Found);

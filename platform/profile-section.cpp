@@ -45,14 +45,7 @@ Location SectionLookup::Locate(std::string_view Key) const
     auto Item = Hashes_.begin();
     while ((Item = std::find(Item, Hashes_.end(), Hash)) != Hashes_.end()) {
         LineScanner Scanner(Content_, Offsets_[(size_t)(Item++ - Hashes_.begin())]);
-        Line Current = Scanner.Next();
-        Entry Parsed = ParseEntry(SeenPart(Content_, Current));
-        if (SameName(Parsed.Name, Key)) {
-            Result.KeyFound = true;
-            Result.KeyLine = Current;
-            Result.KeyEntry = Parsed;
-            break;
-        }
+        if (TakeKey(Content_, Scanner.Next(), Key, Result)) break;
     }
     return Result;
 }
