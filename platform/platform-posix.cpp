@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "platform/platform-posix.h"
-#include "platform/profile-file.h"
 #include "platform/profile.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Profile files on a POSIX file system: the content cache, and the read-modify-write of a key.
-#include "platform/profile-file.h"
+#include "platform/profile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,7 +12,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/profile.h"
 #include "platform/replace-file.h"
 
 namespace profile {

@@ -1,5 +1,7 @@
-// The profile-file engine on bytes in memory: Windows' rules for reading a key, and edits that
-// change only the target line and keep every other byte of the file.
+// The profile-file engine: Windows' rules for reading a key from bytes in memory
+// (profile-read.cpp), edits that change only the target line and keep every other byte
+// (profile-edit.cpp), the section lookup for many keys (profile-section.cpp), and the files on
+// disk behind GetPrivateProfileStringA and WritePrivateProfileStringA (profile-file-posix.cpp).
 #pragma once
 
 #include <array>
@@ -37,6 +39,10 @@ std::optional<std::string_view> FindValue(std::string_view Content, std::string_
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
                   const char* Default, char* Buffer, size_t Size);
 
+// True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
+// and reads see nothing in it.
+bool IsUtf16(std::string_view Content);
+
 enum class EditResult {
     Changed,    // the new content differs from the old
     Unchanged,  // the file already says this: nothing to write
@@ -51,7 +57,6 @@ struct EditPlan {
 };
 
 class SectionLookup;
-struct Location;
 
 // Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
 // Content as it was. PlanEdit only says where the change goes, so that a caller can write the
@@ -62,10 +67,76 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
 
+// Reads Section/Key of the file at Path as GetPrivateProfileStringA does. A file that cannot be
+// read (missing, not a regular file, refused) reads as empty, so Default is given.
+size_t ReadFileString(const char* Path, const char* Section, const char* Key, const char* Default,
+                      char* Buffer, size_t Size);
+
+// Sets Section/Key of the file at Path to Value, or deletes the key when Value is null, as
+// WritePrivateProfileStringA does, changing no other byte. Returns false, with the file as it
+// was, when the change could not be written; deleting what is not there succeeds.
+bool WriteFileString(const char* Path, const char* Section, const char* Key, const char* Value);
+
+// The read rules that the read, the edit and the section lookup share.
+
+// One physical line: its bytes [Begin, End), then its line ending (CR LF, LF or a lone CR) up to
+// Next. The last line may have no line ending, so that End == Next.
+struct Line {
+    size_t Begin;
+    size_t End;
+    size_t Next;
+};
+
+// An entry: the name before the first '=', the value after it, both trimmed and ending at a NUL.
+// A line without '=' is an entry with no value.
+struct Entry {
+    std::string_view Name;
+    std::string_view Value;
+    bool HasValue;
+};
+
+// Where a section and a key stand in the content: the first section of that name, and in it the
+// first entry of that name.
+struct Location {
+    bool SectionFound = false;
+    Line LastLineOfSection{};  // the last non-blank line of the section (its header at least)
+    bool KeyFound = false;
+    Line KeyLine{};
+    Entry KeyEntry{};
+};
+
+// The line that starts at Begin.
+Line LineAt(std::string_view Content, size_t Begin);
+std::string_view Trim(std::string_view Text);
+// Where the lines start: after a UTF-8 byte-order mark, or at 0.
+size_t ContentStart(std::string_view Content);
+// What a read sees of a line: its bytes, trimmed. A NUL byte does not end the line: the '=' and
+// the ']' after it still count, as under Windows' API (Wine's reading of it); it ends the name or
+// the value that holds it, as a C string ends. A line that starts with a NUL and has no '=' is
+// seen as blank.
+std::string_view SeenPart(std::string_view Content, const Line& Current);
+// A section header: a seen line that starts with '[' and has a ']' after it; Name runs to the
+// last ']', is trimmed, and ends at a NUL.
+bool ParseHeader(std::string_view Seen, std::string_view& Name);
+Entry ParseEntry(std::string_view Seen);
+// Names match without regard to the case of A-Z, which a double-byte character never holds.
+bool SameName(std::string_view A, std::string_view B);
+// A name's hash that agrees with SameName: names that match hash alike.
+uint32_t HashName(std::string_view Name);
+// The header of the first section of that name, if any.
+std::optional<Line> FindSection(std::string_view Content, std::string_view Section);
+Location Locate(std::string_view Content, std::string_view Section, std::string_view Key);
+// Records the line in Found when its entry's name is Key; answers whether it was.
+bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found);
+// What a read gives for a located key, or nothing; copied into Buffer as ReadString does.
+std::optional<std::string_view> ValueOf(const Location& Found);
+size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
+                  size_t Size);
+
 // Many lookups in one section of a content that does not change meanwhile: the names of the
-// section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
-// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view
-// of the content, which must outlive it unchanged.
+// section's lines are hashed once, then a lookup compares hashes and parses only the lines whose
+// hash matches. Answers exactly as FindValue and ReadString do. It keeps a view of the content,
+// which must outlive it unchanged.
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
@@ -74,17 +145,14 @@ public:
     size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
 
 private:
+    struct Named {
+        uint32_t Hash;  // of the line's name
+        size_t Begin;   // where the line starts
+    };
     std::string_view Content_;
-    std::string Section_;
     bool Found_ = false;
-    size_t LastLine_ = 0;            // where the section's last non-blank line starts
-    std::vector<uint32_t> Hashes_;   // the hash of each line's name, in file order
-    std::vector<uint32_t> Offsets_;  // where each of those lines starts
-    bool Scan_ = false;              // content past 4 GB: lookups scan instead
+    size_t LastLine_ = 0;  // where the section's last non-blank line starts
+    std::vector<Named> Lines_;
 };
-
-// True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
-// and reads see nothing in it.
-bool IsUtf16(std::string_view Content);
 
 }  // namespace profile

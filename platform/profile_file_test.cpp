@@ -1,6 +1,6 @@
 // Profile files on disk: what a write leaves when it succeeds, when there is nothing to do, and
 // when it cannot be done. A failed write returns false and leaves the file exactly as it was.
-#include "platform/profile-file.h"
+#include "platform/profile.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

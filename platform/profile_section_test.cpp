@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/profile-rules.h"
+#include "platform/profile.h"
 
 namespace {
 
