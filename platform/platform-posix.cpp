@@ -2,16 +2,15 @@
 // file search, the profile-file engine, and message boxes and help calls on the terminal.
 #include "platform/platform.h"
 
-#include <dirent.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <clocale>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +21,8 @@
 
 #include "platform/platform-posix.h"
 #include "platform/profile.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -64,41 +65,11 @@ const char* LocaleCodeset()
     return Codeset ? Codeset : "";
 }
 
-std::string CurrentDirectory()
+bool SameNameIgnoringAsciiCase(const std::string& A, const std::string& B)
 {
-    std::error_code Ignored;
-    return std::filesystem::current_path(Ignored).string();
-}
-
-std::string ExecutableDirectory()
-{
-    std::error_code Ignored;
-    return std::filesystem::read_symlink("/proc/self/exe", Ignored).parent_path().string();
-}
-
-bool SameNameIgnoringAsciiCase(const char* A, const std::string& B)
-{
-    size_t Length = strlen(A);
-    if (Length != B.size()) return false;
-    for (size_t Index = 0; Index < Length; Index++) {
-        char X = A[Index];
-        char Y = B[Index];
-        if (X >= 'A' && X <= 'Z') X = (char)(X + 0x20);
-        if (Y >= 'A' && Y <= 'Z') Y = (char)(Y + 0x20);
-        if (X != Y) return false;
-    }
-    return true;
-}
-
-std::string JoinPath(const std::string& Directory, const std::string& Name)
-{
-    if (Directory.empty() || Directory.back() == '/') return Directory + Name;
-    return Directory + "/" + Name;
-}
-
-void WriteToStream(FILE* Stream, const std::string& Text)
-{
-    fwrite(Text.data(), 1, Text.size(), Stream);
+    auto Fold = [](char Byte) { return (Byte >= 'A' && Byte <= 'Z') ? (char)(Byte + 0x20) : Byte; };
+    return std::equal(A.begin(), A.end(), B.begin(), B.end(),
+                      [&](char X, char Y) { return Fold(X) == Fold(Y); });
 }
 
 }  // namespace
@@ -109,57 +80,46 @@ std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
     if (Target.empty() || Target == "ANSI_X3.4-1968" || Target == "ASCII") Target = "UTF-8";
     iconv_t Converter = iconv_open(Target.c_str(), "CP932");
     if (Converter == (iconv_t)-1) return std::string(Text);
-
-    std::string Result;
-    std::vector<char> Input(Text.begin(), Text.end());
+    // Room for the worst case: no byte of code page 932 text takes more than 4 bytes elsewhere.
+    std::string Input(Text);
+    std::string Result(4 * Text.size() + 16, '\0');
     char* In = Input.data();
+    char* Out = Result.data();
     size_t InLeft = Input.size();
-    char Chunk[256];
-    while (InLeft > 0) {
-        char* Out = Chunk;
-        size_t OutLeft = sizeof Chunk;
-        size_t Converted = iconv(Converter, &In, &InLeft, &Out, &OutLeft);
-        Result.append(Chunk, sizeof Chunk - OutLeft);
-        if (Converted == (size_t)-1 && errno != E2BIG) {
-            // A byte that is not code page 932 text: passed on unchanged.
-            Result.push_back(*In);
-            In++;
-            InLeft--;
-        }
+    size_t OutLeft = Result.size();
+    while (iconv(Converter, &In, &InLeft, &Out, &OutLeft) == (size_t)-1 && errno != E2BIG &&
+           InLeft > 0) {
+        // A byte that is not code page 932 text: passed on unchanged.
+        *Out++ = *In++;
+        InLeft--;
+        OutLeft--;
     }
-    char* Out = Chunk;
-    size_t OutLeft = sizeof Chunk;
     iconv(Converter, nullptr, nullptr, &Out, &OutLeft);
-    Result.append(Chunk, sizeof Chunk - OutLeft);
     iconv_close(Converter);
+    Result.resize(Result.size() - OutLeft);
     return Result;
 }
 
 std::string FindInDirectories(const std::vector<std::string>& Directories,
                               const std::string& FileName)
 {
-    struct stat Status;
+    std::error_code Error;
     for (const std::string& Directory : Directories) {
         if (Directory.empty()) continue;
-        std::string Exact = JoinPath(Directory, FileName);
-        if (stat(Exact.c_str(), &Status) == 0) return Exact;
-
+        fs::path Exact = fs::path(Directory) / FileName;
+        if (fs::exists(Exact, Error)) return Exact.string();
         // Where the exact name is absent, the first name in byte order that differs from it
         // only in ASCII case.
-        DIR* Listing = opendir(Directory.c_str());
-        if (!Listing) continue;
-        std::vector<std::string> Candidates;
-        while (struct dirent* Item = readdir(Listing)) {
-            if (SameNameIgnoringAsciiCase(Item->d_name, FileName)) {
-                Candidates.push_back(Item->d_name);
+        std::string First;
+        for (fs::directory_iterator Item(Directory, Error), End; !Error && Item != End;
+             Item.increment(Error)) {
+            std::string Name = Item->path().filename().string();
+            if (SameNameIgnoringAsciiCase(Name, FileName) && (First.empty() || Name < First) &&
+                fs::exists(Item->path(), Error)) {
+                First = Name;
             }
         }
-        closedir(Listing);
-        std::sort(Candidates.begin(), Candidates.end());
-        for (const std::string& Name : Candidates) {
-            std::string Path = JoinPath(Directory, Name);
-            if (stat(Path.c_str(), &Status) == 0) return Path;
-        }
+        if (!First.empty()) return (fs::path(Directory) / First).string();
     }
     return "";
 }
@@ -175,24 +135,20 @@ void PlatformStartup()
 
 void WriteStandardOutput(const char* Text)
 {
-    WriteToStream(stdout, ConvertFromCodePage932(Text, LocaleCodeset()));
+    std::string Converted = ConvertFromCodePage932(Text, LocaleCodeset());
+    fwrite(Converted.data(), 1, Converted.size(), stdout);
 }
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
 {
-    if (Size == 0) return 0;
-    char Path[PATH_MAX];
-    ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path);
-    if (Length <= 0 || (size_t)Length >= sizeof Path) return 0;
+    std::error_code Ignored;
+    std::string Path = fs::read_symlink("/proc/self/exe", Ignored).string();
+    if (Path.empty() || Size == 0) return 0;
     // Like Windows: a path that does not fit is cut, terminated, and the full size returned.
-    if ((DWORD)Length >= Size) {
-        memcpy(FileName, Path, Size - 1);
-        FileName[Size - 1] = '\0';
-        return Size;
-    }
-    memcpy(FileName, Path, (size_t)Length);
-    FileName[Length] = '\0';
-    return (DWORD)Length;
+    size_t Copied = std::min<size_t>(Path.size(), Size - 1);
+    memcpy(FileName, Path.data(), Copied);
+    FileName[Copied] = '\0';
+    return Path.size() < Size ? (DWORD)Path.size() : Size;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
@@ -203,31 +159,27 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
 DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
                   LPSTR Buffer, LPSTR* FilePart)
 {
-    // The program never passes an extension to add.
-    if (!FileName || FileName[0] == '\0' || Extension) return 0;
-    std::string Name = FileName;
+    // The program asks for a plain file name, with no extension to add.
+    if (!FileName || FileName[0] == '\0' || strchr(FileName, '/') || Extension) return 0;
 
     // The executable's directory, the current directory, then each directory of PATH; or only
     // the directories given.
-    std::string Cwd = CurrentDirectory();
+    std::error_code Ignored;
     std::vector<std::string> Directories;
     const char* List = Path;
     if (!Path) {
-        Directories.push_back(ExecutableDirectory());
-        Directories.push_back(Cwd);
+        Directories.push_back(fs::read_symlink("/proc/self/exe", Ignored).parent_path().string());
+        Directories.push_back(fs::current_path(Ignored).string());
         List = getenv("PATH");
     }
     for (const char* Part = List; Part && *Part;) {
         const char* End = strchr(Part, ':');
         std::string Directory(Part, End ? (size_t)(End - Part) : strlen(Part));
-        if (!Directory.empty() && Directory[0] != '/') Directory = JoinPath(Cwd, Directory);
-        Directories.push_back(Directory);
+        if (!Directory.empty()) Directories.push_back(fs::absolute(Directory, Ignored).string());
         Part = End ? End + 1 : nullptr;
     }
 
-    std::string Found = Name.find('/') != std::string::npos
-                            ? FindInDirectories({Name[0] == '/' ? "/" : Cwd}, Name)
-                            : FindInDirectories(Directories, Name);
+    std::string Found = FindInDirectories(Directories, FileName);
     if (Found.empty()) return 0;
     // A result that does not fit returns the size it needs and leaves the buffer untouched.
     if (Found.size() + 1 > BufferLength || !Buffer) return (DWORD)(Found.size() + 1);
@@ -257,7 +209,7 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
     fflush(stdout);
     std::string Box = std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
                       ConvertFromCodePage932(Text ? Text : "", LocaleCodeset()) + "\n";
-    WriteToStream(stderr, Box);
+    fwrite(Box.data(), 1, Box.size(), stderr);
     if (isatty(STDIN_FILENO)) {
         fputs("[OK] ", stderr);
         fflush(stderr);
