@@ -82,16 +82,30 @@ void SetByteRule(const ByteRule& NewRule)
     Rule = NewRule;
 }
 
+Line LineScanner::Next()
+{
+    size_t Begin = Position_;
+    size_t Cr = Find('\r', NextCr_);
+    size_t Lf = Find('\n', NextLf_);
+    size_t Size = Content_.size();
+    size_t End = std::min(Cr, Lf);
+    Position_ = (Cr + 1 == Lf && Lf < Size) ? Lf + 1 : std::min(End + 1, Size);
+    return Line{Begin, End, Position_};
+}
+
+// The first position of Byte at or after the current position, or the content's size.
+size_t LineScanner::Find(char Byte, size_t& Cached)
+{
+    if (Cached == SIZE_MAX || Cached < Position_) {
+        const void* Hit = memchr(Content_.data() + Position_, Byte, Content_.size() - Position_);
+        Cached = Hit ? (size_t)((const char*)Hit - Content_.data()) : Content_.size();
+    }
+    return Cached;
+}
+
 Line LineAt(std::string_view Content, size_t Begin)
 {
-    size_t End = Begin;
-    while (End < Content.size() && Content[End] != '\r' && Content[End] != '\n') End++;
-    size_t Next = End;
-    if (Next < Content.size() && Content[Next++] == '\r' && Next < Content.size() &&
-        Content[Next] == '\n') {
-        Next++;
-    }
-    return Line{Begin, End, Next};
+    return LineScanner(Content, Begin).Next();
 }
 
 std::string_view Trim(std::string_view Text)
@@ -164,11 +178,10 @@ uint32_t HashName(std::string_view Name)
 
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section)
 {
-    for (size_t Begin = ContentStart(Content); Begin < Content.size();) {
-        Line Header = LineAt(Content, Begin);
+    for (LineScanner Scanner(Content, ContentStart(Content)); !Scanner.AtEnd();) {
+        Line Header = Scanner.Next();
         std::string_view Name;
         if (ParseHeader(SeenPart(Content, Header), Name) && SameName(Name, Section)) return Header;
-        Begin = Header.Next;
     }
     return std::nullopt;
 }
@@ -181,9 +194,8 @@ Location Locate(std::string_view Content, std::string_view Section, std::string_
     Result.SectionFound = true;
     Result.LastLineOfSection = *Header;
     // Its lines, up to the next header.
-    for (size_t Begin = Header->Next; Begin < Content.size();) {
-        Line Current = LineAt(Content, Begin);
-        Begin = Current.Next;
+    for (LineScanner Scanner(Content, Header->Next); !Scanner.AtEnd();) {
+        Line Current = Scanner.Next();
         std::string_view Seen = SeenPart(Content, Current);
         std::string_view Name;
         if (Seen.empty()) continue;

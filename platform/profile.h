@@ -105,6 +105,23 @@ struct Location {
     Entry KeyEntry{};
 };
 
+// Walks the lines of the content in one pass. The positions of the next CR and the next LF are
+// remembered, so that each byte is searched once however the lines end. (memchr against a loop
+// over each line's bytes, 10 MB file: a registration 1.0 against 1.7 times the floor program.)
+class LineScanner {
+public:
+    LineScanner(std::string_view Content, size_t Start) : Content_(Content), Position_(Start) {}
+    bool AtEnd() const { return Position_ >= Content_.size(); }
+    Line Next();
+
+private:
+    size_t Find(char Byte, size_t& Cached);
+    std::string_view Content_;
+    size_t Position_;
+    size_t NextCr_ = SIZE_MAX;  // SIZE_MAX: not searched yet
+    size_t NextLf_ = SIZE_MAX;
+};
+
 // The line that starts at Begin.
 Line LineAt(std::string_view Content, size_t Begin);
 std::string_view Trim(std::string_view Text);
@@ -134,8 +151,8 @@ size_t CopyResult(std::optional<std::string_view> Value, const char* Default, ch
                   size_t Size);
 
 // Many lookups in one section of a content that does not change meanwhile: the names of the
-// section's lines are hashed once, then a lookup compares hashes and parses only the lines whose
-// hash matches. Answers exactly as FindValue and ReadString do. It keeps a view of the content,
+// section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
+// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view of the content,
 // which must outlive it unchanged.
 class SectionLookup {
 public:
@@ -145,14 +162,11 @@ public:
     size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
 
 private:
-    struct Named {
-        uint32_t Hash;  // of the line's name
-        size_t Begin;   // where the line starts
-    };
     std::string_view Content_;
     bool Found_ = false;
-    size_t LastLine_ = 0;  // where the section's last non-blank line starts
-    std::vector<Named> Lines_;
+    size_t LastLine_ = 0;           // where the section's last non-blank line starts
+    std::vector<uint32_t> Hashes_;  // the hash of each line's name, in file order
+    std::vector<size_t> Begins_;    // where each of those lines starts
 };
 
 }  // namespace profile
