@@ -37,14 +37,9 @@ std::unique_ptr<CachedFile> Cache;
 // The content of a file read but not kept: one changed too recently, or the one a write edits.
 FileBytes Scratch;
 
-bool SameTime(const struct timespec& A, const struct timespec& B)
+auto TimeOf(const struct timespec& Time)
 {
-    return A.tv_sec == B.tv_sec && A.tv_nsec == B.tv_nsec;
-}
-
-bool Earlier(const struct timespec& A, const struct timespec& B)
-{
-    return A.tv_sec < B.tv_sec || (A.tv_sec == B.tv_sec && A.tv_nsec < B.tv_nsec);
+    return std::make_pair(Time.tv_sec, Time.tv_nsec);
 }
 
 bool SameFile(const struct stat& A, const struct stat& B)
@@ -55,8 +50,8 @@ bool SameFile(const struct stat& A, const struct stat& B)
 bool StillValid(const CachedFile& Kept, const struct stat& Status)
 {
     return SameFile(Kept.Status, Status) && Kept.Status.st_size == Status.st_size &&
-           SameTime(Kept.Status.st_mtim, Status.st_mtim) &&
-           SameTime(Kept.Status.st_ctim, Status.st_ctim);
+           TimeOf(Kept.Status.st_mtim) == TimeOf(Status.st_mtim) &&
+           TimeOf(Kept.Status.st_ctim) == TimeOf(Status.st_ctim);
 }
 
 // The file's content for a lookup, from the cache when it is valid. Answers the cache entry
@@ -76,7 +71,9 @@ CachedFile* ReadForLookup(const char* Path)
         Scratch.Size = 0;
         return nullptr;
     }
-    if (!Earlier(Status.st_ctim, Now) || !Earlier(Status.st_mtim, Now)) return nullptr;
+    if (TimeOf(Status.st_ctim) >= TimeOf(Now) || TimeOf(Status.st_mtim) >= TimeOf(Now)) {
+        return nullptr;
+    }
     Cache.reset(new CachedFile{Path, Status, std::exchange(Scratch, FileBytes()), {}});
     return Cache.get();
 }

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace profile {
 namespace {
@@ -42,14 +42,13 @@ bool WriteAll(int Fd, const NewContent& Content)
 
 std::string DirectoryOf(const std::string& Path)
 {
-    size_t Slash = Path.rfind('/');
-    if (Slash == std::string::npos) return ".";
-    return Slash == 0 ? "/" : Path.substr(0, Slash);
+    std::string Directory = std::filesystem::path(Path).parent_path().string();
+    return Directory.empty() ? "." : Directory;
 }
 
 std::string BaseNameOf(const std::string& Path)
 {
-    return Path.substr(Path.rfind('/') + 1);
+    return std::filesystem::path(Path).filename().string();
 }
 
 // Removes temporary files of this file's own naming whose process is gone.
@@ -206,14 +205,13 @@ bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content)
 
 bool ResolveTarget(const char* Path, std::string& Target)
 {
-    struct stat Status;
+    std::error_code Error;
     Target = Path;
-    if (lstat(Path, &Status) != 0) return errno == ENOENT;
-    if (!S_ISLNK(Status.st_mode)) return true;
-    char Resolved[PATH_MAX];
-    if (!realpath(Path, Resolved)) return false;
-    Target = Resolved;
-    return true;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(Path, Error))) {
+        return !Error || Error == std::errc::no_such_file_or_directory;
+    }
+    Target = std::filesystem::canonical(Path, Error).string();
+    return !Error;
 }
 
 bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
