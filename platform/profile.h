@@ -112,6 +112,8 @@ class LineScanner {
 public:
     LineScanner(std::string_view Content, size_t Start) : Content_(Content), Position_(Start) {}
     bool AtEnd() const { return Position_ >= Content_.size(); }
+    size_t Position() const { return Position_; }
+    void Seek(size_t Position) { Position_ = Position; }
     Line Next();
 
 private:
@@ -122,7 +124,7 @@ private:
     size_t NextLf_ = SIZE_MAX;
 };
 
-// The line that starts at Begin.
+// The line that starts at Begin, found by a look at its own bytes only.
 Line LineAt(std::string_view Content, size_t Begin);
 std::string_view Trim(std::string_view Text);
 // Where the lines start: after a UTF-8 byte-order mark, or at 0.
