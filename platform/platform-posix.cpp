@@ -188,19 +188,6 @@ DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLe
     return (DWORD)Found.size();
 }
 
-DWORD GetPrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR Default,
-                               LPSTR ReturnedString, DWORD Size, LPCSTR FileName)
-{
-    if (!ReturnedString || Size == 0) return 0;
-    return (DWORD)profile::ReadFileString(FileName, AppName, KeyName, Default, ReturnedString,
-                                          Size);
-}
-
-BOOL WritePrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR String, LPCSTR FileName)
-{
-    return profile::WriteFileString(FileName, AppName, KeyName, String) ? TRUE : FALSE;
-}
-
 int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
 {
     // The box on the terminal: its caption and mark, then its text. A person at a terminal

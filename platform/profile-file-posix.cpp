@@ -1,5 +1,6 @@
-// Profile files on a POSIX file system: the content cache, and the read-modify-write of a key.
-#include "platform/profile.h"
+// Profile files on a POSIX file system: the content cache, and the read-modify-write of a key
+// behind GetPrivateProfileStringA and WritePrivateProfileStringA.
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/profile.h"
 #include "platform/replace-file.h"
 
 namespace profile {
@@ -117,9 +119,16 @@ bool CreateWith(const std::string& Target, const char* Section, const char* Key,
 
 }  // namespace
 
-size_t ReadFileString(const char* Path, const char* Section, const char* Key, const char* Default,
-                      char* Buffer, size_t Size)
+}  // namespace profile
+
+using namespace profile;
+
+// A file that cannot be read (missing, not a regular file, refused) reads as empty, so Default
+// is given.
+DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
+                               DWORD Size, LPCSTR Path)
 {
+    if (!Buffer || Size == 0) return 0;
     if (!Path || !Section || !Key) return ReadString({}, "", "", Default, Buffer, Size);
     CachedFile* Kept = ReadForLookup(Path);
     if (!Kept) return ReadString(Scratch, Section, Key, Default, Buffer, Size);
@@ -128,7 +137,9 @@ size_t ReadFileString(const char* Path, const char* Section, const char* Key, co
     return Lookup.ReadString(Key, Default, Buffer, Size);
 }
 
-bool WriteFileString(const char* Path, const char* Section, const char* Key, const char* Value)
+// Changes no other byte of the file. Fails, with the file as it was, when the change could not be
+// written; deleting what is not there succeeds.
+BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     std::string Target;
     if (!Path || !Section || !Key || !ResolveTarget(Path, Target)) return false;
@@ -147,5 +158,3 @@ bool WriteFileString(const char* Path, const char* Section, const char* Key, con
     }
     return false;
 }
-
-}  // namespace profile

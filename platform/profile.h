@@ -1,7 +1,7 @@
 // The profile-file engine: Windows' rules for reading a key from bytes in memory
 // (profile-read.cpp), edits that change only the target line and keep every other byte
-// (profile-edit.cpp), the section lookup for many keys (profile-section.cpp), and the files on
-// disk behind GetPrivateProfileStringA and WritePrivateProfileStringA (profile-file-posix.cpp).
+// (profile-edit.cpp) and the section lookup for many keys (profile-section.cpp). The files on
+// disk behind GetPrivateProfileStringA and WritePrivateProfileStringA are profile-file-posix.cpp.
 #pragma once
 
 #include <array>
@@ -66,16 +66,6 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
                     const char* Value, EditPlan& Plan, const SectionLookup* Lookup = nullptr);
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
-
-// Reads Section/Key of the file at Path as GetPrivateProfileStringA does. A file that cannot be
-// read (missing, not a regular file, refused) reads as empty, so Default is given.
-size_t ReadFileString(const char* Path, const char* Section, const char* Key, const char* Default,
-                      char* Buffer, size_t Size);
-
-// Sets Section/Key of the file at Path to Value, or deletes the key when Value is null, as
-// WritePrivateProfileStringA does, changing no other byte. Returns false, with the file as it
-// was, when the change could not be written; deleting what is not there succeeds.
-bool WriteFileString(const char* Path, const char* Section, const char* Key, const char* Value);
 
 // The read rules that the read, the edit and the section lookup share.
 

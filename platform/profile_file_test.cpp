@@ -1,6 +1,5 @@
 // Profile files on disk: what a write leaves when it succeeds, when there is nothing to do, and
 // when it cannot be done. A failed write returns false and leaves the file exactly as it was.
-#include "platform/profile.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -256,7 +255,7 @@ protected:
     std::string Lookup(const char* Section, const char* Key)
     {
         char Buffer[256];
-        profile::ReadFileString(Path_.c_str(), Section, Key, "<none>", Buffer, sizeof Buffer);
+        GetPrivateProfileStringA(Section, Key, "<none>", Buffer, sizeof Buffer, Path_.c_str());
         return Buffer;
     }
     // Lets the file's change time fall behind the file system's clock, as for a file that was
@@ -278,7 +277,7 @@ TEST_F(CachedCopy, WriteAfterLookupsOfAnOldFileEditsThatFile)
     Age();
     EXPECT_EQ(Lookup("Notes", "VIEWEXP5"), "a");
     EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "<none>");
-    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "VIEWEXP6", "b"));
+    ASSERT_TRUE(WritePrivateProfileStringA("Notes", "VIEWEXP6", "b", Path_.c_str()));
     std::string Expected;
     ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", Expected),
               profile::EditResult::Changed);
@@ -298,7 +297,7 @@ TEST_F(CachedCopy, ChangesOfSameSizeBetweenLookupAndWriteAreSeen)
     EXPECT_EQ(Lookup("Notes", "A"), "7");
     // The copy kept by that lookup is stale by the time of the write.
     Poke(10, '8');
-    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "C", "3"));
+    ASSERT_TRUE(WritePrivateProfileStringA("Notes", "C", "3", Path_.c_str()));
     EXPECT_EQ(Read(), "[Notes]\nA=8\nB=2\nC=3\n");
 }
 
@@ -314,7 +313,7 @@ TEST_F(CachedCopy, FileReplacedByRenameBetweenLookupAndWrite)
     }
     ASSERT_EQ(rename(Other.c_str(), Path_.c_str()), 0);
     EXPECT_EQ(Lookup("Notes", "A"), "2");
-    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "A", nullptr));
+    ASSERT_TRUE(WritePrivateProfileStringA("Notes", "A", nullptr, Path_.c_str()));
     EXPECT_EQ(Read(), "[Notes]\n");
 }
 
