@@ -9,16 +9,6 @@ namespace {
 
 ByteRule Rule;
 
-ByteRule MakeCodePage932()
-{
-    ByteRule Result;
-    for (int Byte = 0; Byte < 256; Byte++) {
-        Result.Lead[Byte] = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
-        Result.Trail[Byte] = Byte >= 0x40 && Byte <= 0xFC;
-    }
-    return Result;
-}
-
 unsigned char At(std::string_view Text, size_t Index)
 {
     return (unsigned char)Text[Index];
@@ -91,7 +81,14 @@ std::string_view UpToNul(std::string_view Text)
 
 const ByteRule& CodePage932()
 {
-    static const ByteRule Table = MakeCodePage932();
+    static const ByteRule Table = [] {
+        ByteRule Result;
+        for (int Byte = 0; Byte < 256; Byte++) {
+            Result.Lead[Byte] = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
+            Result.Trail[Byte] = Byte >= 0x40 && Byte <= 0xFC;
+        }
+        return Result;
+    }();
     return Table;
 }
 
