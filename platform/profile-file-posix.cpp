@@ -31,13 +31,13 @@ constexpr int kMaxReplacedRetries = 100;
 struct CachedFile {
     std::string Path;
     struct stat Status;
-    std::string Content;
+    FileBytes Content;
     std::map<std::string, SectionLookup> Sections;
 };
 std::unique_ptr<CachedFile> Cache;
 
 // The content of a file read but not kept: one changed too recently, or the one a write edits.
-std::string Scratch;
+FileBytes Scratch;
 
 auto TimeOf(const struct timespec& Time)
 {
@@ -60,7 +60,7 @@ bool StillValid(const CachedFile& Kept, const struct stat& Status)
 // that holds it, or null with the content in Scratch (or empty, for a file that cannot be read).
 CachedFile* ReadForLookup(const char* Path)
 {
-    Scratch.clear();
+    Scratch.Size = 0;
     struct timespec Now;
     clock_gettime(CLOCK_REALTIME_COARSE, &Now);
     struct stat Status;
@@ -70,40 +70,40 @@ CachedFile* ReadForLookup(const char* Path)
     Cache.reset();
     if (!Lock(Fd.Get(), LOCK_SH) || fstat(Fd.Get(), &Status) != 0 ||
         !ReadAll(Fd.Get(), Status, Scratch)) {
-        Scratch.clear();
+        Scratch.Size = 0;
         return nullptr;
     }
     if (TimeOf(Status.st_ctim) >= TimeOf(Now) || TimeOf(Status.st_mtim) >= TimeOf(Now)) {
         return nullptr;
     }
-    Cache.reset(new CachedFile{Path, Status, std::move(Scratch), {}});
+    Cache.reset(new CachedFile{Path, Status, std::exchange(Scratch, FileBytes()), {}});
     return Cache.get();
 }
 
 // The edit of a locked file whose status is Status.
 bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
-                const std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
+                std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
                 const char* Value)
 {
-    std::string_view Old;
+    FileBytes& Old = Scratch;
     const SectionLookup* Lookup = nullptr;
     if (Known && StillValid(*Known, Status)) {
-        Old = Known->Content;  // the bytes that the lookups see
+        std::swap(Old, Known->Content);  // the bytes stay where the lookups see them
         auto Found = Known->Sections.find(Section);
         if (Found != Known->Sections.end()) Lookup = &Found->second;
-    } else if (ReadAll(Fd, Status, Scratch)) {
-        Old = Scratch;
-    } else {
+    } else if (!ReadAll(Fd, Status, Old)) {
         return false;
     }
     EditPlan Plan;
     EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
+    Known.reset();
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no.
     if (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
-    NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
-                       Old.substr(Plan.Offset + Plan.Remove)};
+    std::string_view Text = Old;
+    NewContent Content{Text.substr(0, Plan.Offset), Plan.Insert,
+                       Text.substr(Plan.Offset + Plan.Remove)};
     return Replace(Target, Old, Content, &Status);
 }
 
