@@ -87,11 +87,13 @@ bool WellFormed(const std::string& Bytes, Charset Set)
     return true;
 }
 
+// Also keeps what the generator promises of writes: their names are never empty.
 bool WellFormed(const Case& One, Charset Set)
 {
     if (!WellFormed(One.File, Set)) return false;
     for (const Op& Each : One.Ops)
-        if (!WellFormed(Each.Section, Set) || !WellFormed(Each.Key, Set) ||
+        if ((Each.Kind != 'R' && (Each.Section.empty() || Each.Key.empty())) ||
+            !WellFormed(Each.Section, Set) || !WellFormed(Each.Key, Set) ||
             !WellFormed(Each.Value, Set))
             return false;
     return true;
@@ -235,7 +237,12 @@ std::string Generator::Line(const std::vector<std::string>& Sections,
     } else {
         Line = Blanks();
     }
-    if (Chance(3)) Line.insert(Pick(Line.size() + 1), 1, '\0');
+    if (Chance(3)) {
+        // A NUL anywhere but inside a pair.
+        std::string WithNul = Line;
+        WithNul.insert(Pick(Line.size() + 1), 1, '\0');
+        if (WellFormed(WithNul, Set)) Line = WithNul;
+    }
     return Line;
 }
 

@@ -6,11 +6,14 @@
 // Usage: vorkap_diff_driver --native=ORACLE --windows=ORACLE.exe --loader=WINE --work=DIR
 //                           [--seed=N|random] [--cases=N] [--mode=cp932|single-byte]
 // VORKAP_DIFF_SEED and VORKAP_DIFF_CASES set the seed and the number of cases per mode when no
-// option does. Wine's prefix comes from the environment (WINEPREFIX).
+// option does. Wine's prefix comes from the environment (WINEPREFIX). The loader runs the
+// Windows oracle as "LOADER ORACLE.exe BATCH OUTPUT"; with --loader=env and the native oracle
+// in its place, the driver checks itself against the engine.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -51,7 +54,7 @@ const Mode kModes[] = {
 struct Options {
     std::string Native, Windows, Loader, Work, OnlyMode;
     uint64_t Seed = 20261209;
-    size_t Cases = 3000;
+    size_t Cases = 5000;
 };
 
 const size_t kBatchSize = 1500;
@@ -211,6 +214,18 @@ public:
         return Smallest;
     }
 
+    // A rough kind of a disagreement, so that the reproducers show different ones: a write's
+    // result, a value cut by the buffer, a value only one side finds, or a different value.
+    std::string KindOf(size_t Index, size_t Op) const
+    {
+        const std::string& Native = NativeAnswers[Index][Op];
+        const std::string& Windows = WindowsAnswers[Index][Op];
+        if (Native[0] == 'W') return "write";
+        if (Native.rfind("R 255 ", 0) == 0 && Windows.rfind("R 255 ", 0) == 0) return "cut";
+        if (Native == "R 0 -" || Windows == "R 0 -") return "found by one side";
+        return "different value";
+    }
+
     Answers NativeAnswers, WindowsAnswers;
 
 private:
@@ -283,6 +298,7 @@ size_t RunMode(const Options& Opts, const Mode& M)
     diff::Generator Generate(Opts.Seed ^ (uint64_t)M.Set, M.Set);
     Tester Test(Opts, M);
     std::vector<Case> Failing;
+    std::vector<std::string> Kinds;
     size_t Disagreeing = 0;
     for (size_t Done = 0; Done < Opts.Cases; Done += kBatchSize) {
         std::vector<Case> Batch;
@@ -290,9 +306,16 @@ size_t RunMode(const Options& Opts, const Mode& M)
             Batch.push_back(Generate.Next());
         Test.RunBoth(Batch);
         for (size_t I = 0; I < Batch.size(); ++I) {
-            if (Test.Disagreement(Batch[I], I) < 0) continue;
+            long Op = Test.Disagreement(Batch[I], I);
+            if (Op < 0) continue;
             ++Disagreeing;
-            if (Failing.size() < kReproducersPerMode) Failing.push_back(Batch[I]);
+            // One reproducer for each kind of disagreement seen.
+            std::string Kind = Test.KindOf(I, (size_t)Op);
+            if (Failing.size() < kReproducersPerMode &&
+                std::find(Kinds.begin(), Kinds.end(), Kind) == Kinds.end()) {
+                Kinds.push_back(Kind);
+                Failing.push_back(Batch[I]);
+            }
         }
     }
     printf("%s: %zu of %zu cases disagree\n", M.Name, Disagreeing, Opts.Cases);
@@ -342,7 +365,7 @@ int main(int Argc, char** Argv)
     Opts.Native = fs::absolute(Opts.Native).string();
     Opts.Windows = fs::absolute(Opts.Windows).string();
     // Without the Shift_JIS locale the native side would read single bytes and prove nothing.
-    if (!setlocale(LC_CTYPE, "ja_JP.SJIS"))
+    if ((Opts.OnlyMode.empty() || Opts.OnlyMode == "cp932") && !setlocale(LC_CTYPE, "ja_JP.SJIS"))
         Fail("the locale ja_JP.SJIS is missing (localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS)");
     setlocale(LC_CTYPE, "C");
     printf("seed %llu (run again with VORKAP_DIFF_SEED=%llu)\n", (unsigned long long)Opts.Seed,

@@ -8,7 +8,8 @@
 # are built for MinGW. Xvfb, xdotool, x11-apps (xwd) and imagemagick (convert) drive and capture
 # the message boxes; fonts-ipafont-gothic lets them show Japanese; util-linux gives setpriv, which
 # runs the permission cases as an unprivileged user. zip packs the release archive; unzip and git
-# serve its reproducibility test.
+# serve its reproducibility test. The differential test of the profile engine runs the native
+# side under the Shift_JIS locale ja_JP.SJIS, built from the locales package.
 set -euo pipefail
 . "$(dirname "$0")/../../tools/lib.sh"
 
@@ -17,5 +18,13 @@ install_packages "the Windows tests" \
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
     wine wine32:i386 wine64 \
     xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
-    perl libc-bin coreutils util-linux \
+    perl libc-bin coreutils util-linux locales \
     zip unzip git
+
+if ! locale -a | grep -qix 'ja_JP.sjis'; then
+    [ "$(id -u)" = 0 ] || { echo "must run as root to build the locale ja_JP.SJIS" >&2; exit 1; }
+    # localedef warns that Shift_JIS is not ASCII compatible and may exit non-zero; the locale
+    # works all the same, so only its presence is checked.
+    localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS >/dev/null 2>&1 || true
+    locale -a | grep -qix 'ja_JP.sjis' || { echo "cannot build the locale ja_JP.SJIS" >&2; exit 1; }
+fi
