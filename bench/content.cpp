@@ -1,8 +1,13 @@
 #include "bench/content.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace bench {
 namespace {
@@ -155,6 +160,56 @@ std::string SizeLabel(size_t Size)
     if (Size >= (1u << 20) && Size % (1u << 20) == 0) return std::to_string(Size >> 20) + " MB";
     if (Size >= 1024 && Size % 1024 == 0) return std::to_string(Size >> 10) + " KB";
     return std::to_string(Size) + " B";
+}
+
+const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
+
+void ParseOptions(int argc, char** argv, const char* Usage, std::vector<size_t>& Sizes,
+                  int& Reps)
+{
+    Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
+    Reps = 0;
+    bool Valid = true;
+    for (int Index = 1; Index < argc && Valid; Index++) {
+        std::string Argument = argv[Index];
+        if (Argument.rfind("--reps=", 0) == 0) {
+            Reps = atoi(Argument.c_str() + 7);
+            Valid = Reps >= 1;
+        } else if (Argument.rfind("--sizes=", 0) == 0) {
+            Sizes.clear();
+            std::stringstream List(Argument.substr(8));
+            std::string Item;
+            while (std::getline(List, Item, ',')) {
+                Sizes.push_back(ParseSize(Item));
+                Valid = Valid && Sizes.back() != 0;
+            }
+        } else {
+            Valid = false;
+        }
+    }
+    if (Valid && !Sizes.empty()) return;
+    fprintf(stderr, "usage: %s\n", Usage);
+    exit(2);
+}
+
+double Now()
+{
+    struct timespec Time;
+    clock_gettime(CLOCK_MONOTONIC, &Time);
+    return (double)Time.tv_sec + (double)Time.tv_nsec * 1e-9;
+}
+
+double Median(std::vector<double> Values)
+{
+    std::sort(Values.begin(), Values.end());
+    size_t Count = Values.size();
+    return Count % 2 ? Values[Count / 2] : (Values[Count / 2 - 1] + Values[Count / 2]) / 2;
+}
+
+void Die(const std::string& Message)
+{
+    fprintf(stderr, "benchmark: %s\n", Message.c_str());
+    exit(1);
 }
 
 }  // namespace bench

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -23,5 +24,21 @@ size_t ParseSize(const std::string& Text);
 
 // 10240 -> "10 KB", 1048576 -> "1 MB".
 std::string SizeLabel(size_t Size);
+
+// The registration's entry, as the program writes it.
+extern const char kEntry[];
+
+// The options of both benchmarks: --sizes=10K,1M,... (10 KB, 1 MB, 10 MB and 100 MB without it)
+// and --reps=N (0 without it: chosen per size). Prints Usage and ends with status 2 on anything
+// else.
+void ParseOptions(int argc, char** argv, const char* Usage, std::vector<size_t>& Sizes,
+                  int& Reps);
+
+// Seconds on the monotonic clock; the median of some times.
+double Now();
+double Median(std::vector<double> Values);
+
+// Prints the message and ends the benchmark with status 1.
+[[noreturn]] void Die(const std::string& Message);
 
 }  // namespace bench

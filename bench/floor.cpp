@@ -6,20 +6,15 @@
 //   vorkap_floor FILE OFFSET REMOVE INSERT
 //
 // replaces REMOVE bytes at OFFSET with the bytes of INSERT.
-//
-// Its buffer gets the same treatment as the program's: a large one asks for transparent huge
-// pages before it is touched, since faulting in memory 4 KB at a time costs more than the disk
-// on some virtual machines, and the comparison is about the work, not the allocator.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -28,20 +23,6 @@ int Fail(const char* What)
 {
     fprintf(stderr, "vorkap_floor: %s: %s\n", What, strerror(errno));
     return 1;
-}
-
-char* AllocateBuffer(size_t Size)
-{
-    constexpr size_t kHugePage = (size_t)2 << 20;
-    size_t Mapped = Size + kHugePage;
-    void* Base = mmap(nullptr, Mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (Base == MAP_FAILED) return nullptr;
-    if (Size >= kHugePage / 2) {
-        uintptr_t Begin = ((uintptr_t)Base + kHugePage - 1) & ~(uintptr_t)(kHugePage - 1);
-        uintptr_t End = ((uintptr_t)Base + Mapped) & ~(uintptr_t)(kHugePage - 1);
-        if (End > Begin) (void)madvise((void*)Begin, End - Begin, MADV_HUGEPAGE);
-    }
-    return (char*)Base;
 }
 
 }  // namespace
@@ -71,8 +52,8 @@ int main(int argc, char** argv)
     // The new content goes straight into its buffer: the head of the file, the changed line, the
     // rest of the file.
     size_t NewSize = Size - Remove + InsertSize;
-    char* Content = AllocateBuffer(NewSize);
-    if (!Content) return Fail("allocate");
+    std::unique_ptr<char[]> Buffer(new char[NewSize]);
+    char* Content = Buffer.get();
     size_t Have = 0;
     while (Have < Offset) {
         ssize_t Got = pread(Fd, &Content[Have], Offset - Have, (off_t)Have);

@@ -9,7 +9,7 @@ include(GoogleTest)
 
 add_executable(vorkap_unit_tests
   platform/profile_test.cpp
-  platform/profile_index_test.cpp
+  platform/profile_section_test.cpp
   platform/profile_api_test.cpp
   platform/profile_file_test.cpp
   platform/platform_posix_test.cpp

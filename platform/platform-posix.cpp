@@ -6,6 +6,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,26 +16,47 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/platform-posix.h"
 #include "platform/profile-file.h"
+#include "platform/profile.h"
 
 namespace {
 
-// The lead bytes of the locale's multibyte encoding, which stands in for the ANSI code page:
-// the bytes that begin a character and need more bytes after them.
-bool LocaleLeadBytes[256];
-
-void ReadLocaleLeadBytes()
+// True for the names under which the C library knows Shift_JIS.
+bool IsShiftJis(const char* Codeset)
 {
+    const char* const Names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932",
+                                 "MS_KANJI"};
+    for (const char* Name : Names) {
+        if (strcasecmp(Codeset, Name) == 0) return true;
+    }
+    return false;
+}
+
+// The bytes of the locale's multibyte encoding, which stands in for the ANSI code page: the
+// lead bytes that need more bytes after them, and the bytes that complete the first of them.
+// Under Shift_JIS the rule is code page 932's, whose rows the C library does not all pair.
+profile::ByteRule LocaleByteRule(const char* Codeset)
+{
+    if (IsShiftJis(Codeset)) return profile::CodePage932();
+    profile::ByteRule Rule;
+    int FirstLead = 0;
     for (int Byte = 0x80; Byte < 0x100; Byte++) {
         char Text = (char)Byte;
-        mbstate_t State;
-        memset(&State, 0, sizeof State);
-        LocaleLeadBytes[Byte] = mbrlen(&Text, 1, &State) == (size_t)-2;
+        mbstate_t State{};
+        Rule.Lead[Byte] = mbrlen(&Text, 1, &State) == (size_t)-2;
+        if (Rule.Lead[Byte] && !FirstLead) FirstLead = Byte;
     }
+    for (int Byte = 1; FirstLead && Byte < 0x100; Byte++) {
+        char Pair[2] = {(char)FirstLead, (char)Byte};
+        mbstate_t State{};
+        Rule.Trail[Byte] = mbrlen(Pair, 2, &State) == 2;
+    }
+    return Rule;
 }
 
 const char* LocaleCodeset()
@@ -45,19 +67,14 @@ const char* LocaleCodeset()
 
 std::string CurrentDirectory()
 {
-    std::vector<char> Buffer(PATH_MAX);
-    if (!getcwd(Buffer.data(), Buffer.size())) return "";
-    return Buffer.data();
+    std::error_code Ignored;
+    return std::filesystem::current_path(Ignored).string();
 }
 
 std::string ExecutableDirectory()
 {
-    char Path[PATH_MAX];
-    ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path);
-    if (Length <= 0 || (size_t)Length >= sizeof Path) return "";
-    std::string Executable(Path, (size_t)Length);
-    size_t Slash = Executable.rfind('/');
-    return Slash == std::string::npos ? "" : Executable.substr(0, Slash == 0 ? 1 : Slash);
+    std::error_code Ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", Ignored).parent_path().string();
 }
 
 bool SameNameIgnoringAsciiCase(const char* A, const std::string& B)
@@ -151,7 +168,7 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
 void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
-    ReadLocaleLeadBytes();
+    profile::SetByteRule(LocaleByteRule(LocaleCodeset()));
     // A write beyond the file-size limit then fails with EFBIG and is reported like any other
     // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
     signal(SIGXFSZ, SIG_IGN);
@@ -187,9 +204,9 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
 DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
                   LPSTR Buffer, LPSTR* FilePart)
 {
-    if (!FileName || FileName[0] == '\0') return 0;
+    // The program never passes an extension to add.
+    if (!FileName || FileName[0] == '\0' || Extension) return 0;
     std::string Name = FileName;
-    if (Extension && Name.find('.') == std::string::npos) Name += Extension;
 
     // The executable's directory, the current directory, then each directory of PATH; or only
     // the directories given.
@@ -237,13 +254,7 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
 {
     // The box on the terminal: its caption and mark, then its text. A person at a terminal
     // presses Enter for OK; a script is never kept waiting.
-    const char* Mark = "message";
-    switch (Type & 0xF0) {
-    case MB_ICONERROR: Mark = "error"; break;
-    case 0x20: Mark = "question"; break;
-    case 0x30: Mark = "warning"; break;
-    case MB_ICONINFORMATION: Mark = "information"; break;
-    }
+    const char* Mark = (Type & MB_ICONERROR) == MB_ICONERROR ? "error" : "information";
     fflush(stdout);
     std::string Box = std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
                       ConvertFromCodePage932(Text ? Text : "", LocaleCodeset()) + "\n";
@@ -270,7 +281,7 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
     } else if (Command == HELP_CONTEXT) {
         fprintf(stderr, "help: %s: topic %lu\n", File, (unsigned long)Data);
     } else {
-        fprintf(stderr, "help: %s: command %u, data %lu\n", File, Command, (unsigned long)Data);
+        return FALSE;  // the program asks for nothing else
     }
     fflush(stderr);
     return TRUE;
@@ -278,12 +289,7 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
 
 BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar)
 {
-    switch (CodePage) {
-    case CP_ACP: return LocaleLeadBytes[TestChar];
-    case 932: return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
-    case 936:
-    case 949:
-    case 950: return TestChar >= 0x81 && TestChar <= 0xFE;
-    default: return FALSE;
-    }
+    // The process's own rule, or code page 932; the program asks about no other code page.
+    if (CodePage == CP_ACP) return profile::CurrentByteRule().Lead[TestChar];
+    return CodePage == 932 && profile::CodePage932().Lead[TestChar];
 }

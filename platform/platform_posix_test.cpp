@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -23,6 +24,11 @@ struct SearchCase {
     std::vector<std::string> FilesInSecond;
     std::string Expected;  // "first/NAME", "second/NAME", or "" for not found
 };
+
+void PrintTo(const SearchCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
 
 const SearchCase kSearches[] = {
     {"ExactInFirst", {"notes.ini"}, {"notes.ini"}, "first/notes.ini"},
@@ -124,6 +130,16 @@ TEST(LeadBytes, CodePage932AndLocale)
     EXPECT_TRUE(IsDBCSLeadByteEx(CP_ACP, 0xE3));
     EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0x80));
     EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, '/'));
+    // Under UTF-8 no second byte is below 0x80: ASCII letters after a lead byte still fold.
+    EXPECT_EQ(profile::FindValue("[N]\n\xC3" "A=1\n", "N", "\xC3" "a"),
+              std::optional<std::string_view>("1"));
+
+    // Under Shift_JIS the lead bytes are exactly code page 932's, rows 0xEB-0xFC included.
+    setenv("LC_ALL", "ja_JP.SJIS", 1);
+    PlatformStartup();
+    for (int Byte = 0; Byte < 256; Byte++) {
+        EXPECT_EQ(IsDBCSLeadByteEx(CP_ACP, (BYTE)Byte), IsDBCSLeadByteEx(932, (BYTE)Byte)) << Byte;
+    }
     setenv("LC_ALL", "C", 1);
     PlatformStartup();
     EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0xC3));

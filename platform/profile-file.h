@@ -1,9 +1,8 @@
-// Profile files on disk: reading them whole, and replacing them without ever leaving a damaged
-// or partly written file. The parsing and editing happen on bytes in memory (profile.h); this is
-// the thin layer around it that opens, locks, reads and writes.
+// Profile files on disk: GetPrivateProfileStringA and WritePrivateProfileStringA over the engine
+// on bytes (profile.h), with one read of a file per run and crash-safe writes (replace-file.h).
 #pragma once
 
-#include <string>
+#include <cstddef>
 
 namespace profile {
 
@@ -16,9 +15,5 @@ size_t ReadFileString(const char* Path, const char* Section, const char* Key, co
 // WritePrivateProfileStringA does, changing no other byte. Returns false, with the file as it
 // was, when the change could not be written; deleting what is not there succeeds.
 bool WriteFileString(const char* Path, const char* Section, const char* Key, const char* Value);
-
-// The prefix and suffix of the temporary files that a replacement writes beside the file:
-// "." + file name + kTempMarker + process id + "-" + counter + ".tmp".
-extern const char kTempMarker[];
 
 }  // namespace profile

@@ -2,36 +2,46 @@
 // change only the target line and keep every other byte of the file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace profile {
+
+// Which bytes begin a double-byte character (Lead) and which may end one (Trail). A byte that
+// ends one is never a letter to fold, a '[', a ']' or a '='.
+struct ByteRule {
+    std::array<bool, 256> Lead{};
+    std::array<bool, 256> Trail{};
+};
+
+// Code page 932: lead bytes 0x81-0x9F and 0xE0-0xFC, second bytes 0x40-0xFC.
+const ByteRule& CodePage932();
+// The rule that reads and edits follow; until set, every byte is a character of its own.
+const ByteRule& CurrentByteRule();
+void SetByteRule(const ByteRule& Rule);
 
 // What a read sees of a key's value: trimmed, cut at a NUL byte, one pair of matching quotes
 // removed. No value when the section or key is missing, or when the key's line has no '='.
 std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
                                           std::string_view Key);
 
-// Copies what a read of Section/Key gives into Buffer as GetPrivateProfileStringA does: at most
-// Size - 1 bytes and a terminating zero, Default when the key has no value. Returns the count
-// of bytes copied, without the terminator.
+// Copies what a read of Section/Key gives into Buffer as GetPrivateProfileStringA does: Default
+// when the key has no value, then a terminating zero. A result cut to Size - 1 bytes ends
+// before a double-byte character that would not fit whole, and Size - 1 is returned; otherwise
+// the count of bytes copied, without the terminator.
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
                   const char* Default, char* Buffer, size_t Size);
 
 enum class EditResult {
-    Changed,    // Out holds the new content
+    Changed,    // the new content differs from the old
     Unchanged,  // the file already says this: nothing to write
     Refused,    // the name or value cannot be written without damaging the file
 };
-
-// Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
-// Content as it was.
-EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
-                const char* Value, std::string& Out);
 
 // The one change that an edit makes: the Remove bytes at Offset give way to Insert.
 struct EditPlan {
@@ -40,33 +50,37 @@ struct EditPlan {
     std::string Insert;
 };
 
-// What Edit would do, without building the new content: a caller that writes the head, the
-// change and the tail straight from the old content needs no second copy of the file.
-EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
-                    const char* Value, EditPlan& Plan);
+class SectionLookup;
+struct Location;
 
-// Many lookups in one section of one content that does not change meanwhile: the section is found
-// and the names of its lines indexed in one pass, then each lookup costs a hash probe and a parse
-// of one line. Its answers are exactly those of FindValue and ReadString. It keeps a view of the
-// content, which must outlive it unchanged.
-class SectionIndex {
+// Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
+// Content as it was. PlanEdit only says where the change goes, so that a caller can write the
+// head, the change and the tail straight from the old content; Edit builds the new content.
+// Lookup, when given, is a lookup of Section in this Content: it spares a scan of the section.
+EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
+                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup = nullptr);
+EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
+                const char* Value, std::string& Out);
+
+// Many lookups in one section of a content that does not change meanwhile: the names of the
+// section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
+// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view
+// of the content, which must outlive it unchanged.
+class SectionLookup {
 public:
-    SectionIndex(std::string_view Content, std::string_view Section);
+    SectionLookup(std::string_view Content, std::string_view Section);
+    Location Locate(std::string_view Key) const;
     std::optional<std::string_view> FindValue(std::string_view Key) const;
     size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
 
 private:
     std::string_view Content_;
     std::string Section_;
-    bool Indexed_ = false;  // false: lookups fall back to a scan of the content
-    bool Found_ = false;    // the section is there
-    size_t Begin_ = 0;      // the section's first line after its header
-    size_t End_ = 0;        // where the next header starts, or the end of the content
-    struct FreeTable {
-        void operator()(uint64_t* Table) const;
-    };
-    std::unique_ptr<uint64_t[], FreeTable> Table_;  // hash of a name << 32 | offset of its line + 1
-    size_t TableSize_ = 0;                           // a power of two
+    bool Found_ = false;
+    size_t LastLine_ = 0;            // where the section's last non-blank line starts
+    std::vector<uint32_t> Hashes_;   // the hash of each line's name, in file order
+    std::vector<uint32_t> Offsets_;  // where each of those lines starts
+    bool Scan_ = false;              // content past 4 GB: lookups scan instead
 };
 
 // True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +38,12 @@ struct ApiCase {
     std::vector<Write> Writes;
     std::vector<Read> Reads;
 };
+
+// What a failing case prints of itself: its name.
+void PrintTo(const ApiCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
 
 std::string Bytes(const char* Text, size_t Length)
 {
@@ -76,6 +84,12 @@ const ApiCase kCases[] = {
     {"Utf8ByteOrderMark", "\xEF\xBB\xBF[Notes]\r\nA=1\r\n", {}, {{"Notes", "A", "1"}}},
     {"NulEndsWhatIsSeen", Bytes("[Notes]\r\nA=x\0y\r\nB=2\r\n", 19), {},
      {{"Notes", "A", "x"}, {"Notes", "B", "2"}}},
+    // A NUL ends a name or a value, not the line: the '=' and the ']' after it still count.
+    {"NulEndsNameNotLine", Bytes("[Vorkap]\nh\0x=O\n", 15), {}, {{"Vorkap", "h", "O"}}},
+    {"EqualsAfterNulSplitsLine", Bytes("[A]\r'q'\0=\"\r\n", 12), {}, {{"A", "'q'", "\""}}},
+    {"BracketAfterNulClosesHeader", Bytes("[[a\0]\n#k=v\n", 11), {}, {{"[a", "#k", "v"}}},
+    {"BlanksBeforeNulKept", Bytes("[N]\r\nk=x  \0y \r\n", 15), {}, {{"N", "k", "x  "}}},
+    {"QuotesOfValueBeforeNul", Bytes("[N]\r\nq='a'\0z\r\n", 14), {}, {{"N", "q", "a"}}},
     {"HighBytesKept", "[Notes]\r\nA=\x83\x5C\x82\xA0z\r\n", {}, {{"Notes", "A", "\x83\x5C\x82\xA0z"}}},
     {"LongValueCut", "[Notes]\r\nA=" + kLong300 + "\r\n", {}, {{"Notes", "A", std::string(255, 'x')}}},
     {"EmptyFile", "", {}, {{"Notes", "A", kMissing}}},
@@ -112,13 +126,60 @@ const ApiCase kCases[] = {
      {{"Notes", "A", "1"}, {"Notes", "B", kMissing}}},
 };
 
+// Code page 932: a lead byte (0x81-0x9F, 0xE0-0xFC) and the byte after it are one character,
+// whose second byte is never a letter to fold, a '[', a ']' or a '='. Every pair here is a
+// character of the code page: \x83\x41 ア, \x83\x61 ハ, \x83\x5A ズ, \x83\x5B セ, \x83\x5C ソ,
+// \x83\x5D ゾ, \x83\x7C ボ, \x95\x5C 表, and the extension rows' \xED\x5D, \xFA\x41, \xFA\x61.
+const ApiCase kCodePage932Cases[] = {
+    // Second bytes 0x41-0x5A are not letters: no case folding.
+    {"TrailLettersNotFoldedInKeys", "[Notes]\r\n\x83\x61=ha\r\n\x83\x41=a\r\n\x83\x5A=zu\r\n", {},
+     {{"Notes", "\x83\x41", "a"}, {"Notes", "\x83\x61", "ha"}, {"Notes", "\x83\x5A", "zu"},
+      {"Notes", "\x83\x7A", kMissing}}},
+    {"TrailLettersNotFoldedInSections", "[\x83\x61]\r\nk=1\r\n[\x83\x41]\r\nk=2\r\n", {},
+     {{"\x83\x41", "k", "2"}, {"\x83\x61", "k", "1"}}},
+    {"ExtensionRowsArePairsToo", "[Notes]\r\n\xFA\x61=small\r\n\xFA\x41=big\r\n", {},
+     {{"Notes", "\xFA\x41", "big"}, {"Notes", "\xFA\x61", "small"}}},
+    {"AsciiLettersStillFoldAroundPairs", "[No\x83\x41tes]\r\nviewExp\x95\x5C=v\r\n", {},
+     {{"NO\x83\x41TES", "VIEWEXP\x95\x5C", "v"}}},
+    // A second byte 0x5D is not the ']' that closes a header, nor 0x5B a '['.
+    {"TrailBracketDoesNotCloseHeader", "[Notes]\r\nA=1\r\n[Other\x83\x5D\r\nB=2\r\n", {},
+     {{"Notes", "B", "2"}, {"Other", "B", kMissing}}},
+    {"TrailBracketOfExtensionRowDoesNotCloseHeader", "[Notes]\r\n[x\xED\x5D\r\nB=2\r\n", {},
+     {{"Notes", "B", "2"}, {"x", "B", kMissing}}},
+    {"HeaderRunsToLastRealBracket", "[\x83\x5D]\x83\x5D]\r\nk=v\r\n", {},
+     {{"\x83\x5D]\x83\x5D", "k", "v"}, {"\x83\x5D", "k", kMissing}}},
+    {"TrailBracketsInNames", "[\x83\x5B\x83\x5D]\r\n\x83\x5D\x83\x5B=\x83\x5D\r\n", {},
+     {{"\x83\x5B\x83\x5D", "\x83\x5D\x83\x5B", "\x83\x5D"}}},
+    // Second bytes 0x5C and 0x7C are kept as they are, in names and values.
+    {"TrailBackslashAndBar", "[\x95\x5C]\r\n\x83\x5C=\x83\x7C\x95\x5C\r\n", {},
+     {{"\x95\x5C", "\x83\x5C", "\x83\x7C\x95\x5C"}}},
+
+    // Writes find the same lines as reads.
+    {"SetKeyDistinctByTrailLetter", "[Notes]\r\n\x83\x61=ha\r\n", {{"Notes", "\x83\x41", "a"}},
+     {{"Notes", "\x83\x61", "ha"}, {"Notes", "\x83\x41", "a"}}},
+    {"SetInSectionDistinctByTrailLetter", "[\x83\x61]\r\nk=1\r\n", {{"\x83\x41", "k", "2"}},
+     {{"\x83\x61", "k", "1"}, {"\x83\x41", "k", "2"}}},
+    {"SetInSectionWithTrailBrackets", "[\x83\x5D\x83\x5B]\r\nA=1\r\n",
+     {{"\x83\x5D\x83\x5B", "B", "\x83\x5C"}, {"\x83\x5D\x83\x5B", "A", "\x95\x5C"}},
+     {{"\x83\x5D\x83\x5B", "A", "\x95\x5C"}, {"\x83\x5D\x83\x5B", "B", "\x83\x5C"}}},
+    {"SetAfterUnclosedTrailBracket", "[Notes]\r\nA=1\r\n[Other\x83\x5D\r\n",
+     {{"Notes", "B", "2"}}, {{"Notes", "A", "1"}, {"Notes", "B", "2"}}},
+    {"DeleteKeyDistinctByTrailLetter", "[Notes]\r\n\x83\x61=ha\r\n\x83\x41=a\r\n",
+     {{"Notes", "\x83\x41", nullptr}}, {{"Notes", "\x83\x61", "ha"}, {"Notes", "\x83\x41", kMissing}}},
+    {"DeleteInSectionWithTrailBackslash", "[\x95\x5C]\r\n\x83\x7C=1\r\nB=2\r\n",
+     {{"\x95\x5C", "\x83\x7C", nullptr}}, {{"\x95\x5C", "\x83\x7C", kMissing}, {"\x95\x5C", "B", "2"}}},
+};
+
 class ProfileApiTest : public ::testing::TestWithParam<ApiCase> {
 protected:
     void SetUp() override
     {
-        Directory_ = fs::temp_directory_path() /
-                     ("profile-api-" + std::string(GetParam().Name) + "-" +
-                      std::to_string((unsigned long)std::hash<std::string>()(GetParam().File)));
+        const ::testing::TestInfo* Info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string Name = std::string(Info->test_suite_name()) + "-" + Info->name();
+        for (char& Byte : Name) {
+            if (Byte == '/') Byte = '-';
+        }
+        Directory_ = fs::temp_directory_path() / ("profile-api-" + Name);
         fs::remove_all(Directory_);
         fs::create_directories(Directory_);
         Path_ = (Directory_ / "profile.ini").string();
@@ -137,13 +198,15 @@ protected:
         ASSERT_EQ(fclose(File), 0);
     }
 
+    // Writes the case's file, applies its writes, and checks what its reads give back.
+    void RunCase(const ApiCase& Case);
+
     fs::path Directory_;
     std::string Path_;
 };
 
-TEST_P(ProfileApiTest, ReadsAfterWrites)
+void ProfileApiTest::RunCase(const ApiCase& Case)
 {
-    const ApiCase& Case = GetParam();
     WriteFile(Case.File);
     for (const Write& Step : Case.Writes) {
         EXPECT_TRUE(WritePrivateProfileStringA(Step.Section, Step.Key, Step.Value, Path_.c_str()))
@@ -159,10 +222,67 @@ TEST_P(ProfileApiTest, ReadsAfterWrites)
     }
 }
 
+TEST_P(ProfileApiTest, ReadsAfterWrites)
+{
+    RunCase(GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ProfileApiTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<ApiCase>& Info) {
                              return std::string(Info.param.Name);
                          });
+
+// The same test under code page 932: natively under a Shift_JIS locale, whose lead bytes the
+// platform takes to be code page 932's; on Windows (and under Wine, LC_ALL=ja_JP.UTF-8) the
+// process's ANSI code page must be 932.
+class CodePage932Test : public ProfileApiTest {
+protected:
+    static void SetUpTestSuite()
+    {
+#ifdef _WIN32
+        ASSERT_EQ(GetACP(), 932u);
+#else
+        setenv("LC_ALL", "ja_JP.SJIS", 1);
+        PlatformStartup();
+        ASSERT_TRUE(IsDBCSLeadByteEx(CP_ACP, 0xFA)) << "the ja_JP.SJIS locale is missing";
+#endif
+    }
+    static void TearDownTestSuite()
+    {
+#ifndef _WIN32
+        setenv("LC_ALL", "C", 1);
+        PlatformStartup();
+        unsetenv("LC_ALL");
+#endif
+    }
+};
+
+TEST_P(CodePage932Test, ReadsAfterWrites)
+{
+    RunCase(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CodePage932Test, ::testing::ValuesIn(kCodePage932Cases),
+                         [](const ::testing::TestParamInfo<ApiCase>& Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+// A value cut by a small buffer ends before a character that would not fit whole, and the
+// count is the buffer's size less one, as for any cut value.
+TEST_F(CodePage932Test, CutValueKeepsWholeCharacters)
+{
+    WriteFile("[Notes]\r\nA=" + std::string(254, 'x') + "\x83\x41\r\nB=xx\x83\x41\x83\x41\r\n");
+    char Buffer[256];
+    memset(Buffer, 0, sizeof Buffer);
+    EXPECT_EQ(GetPrivateProfileStringA("Notes", "A", "", Buffer, sizeof Buffer, Path_.c_str()),
+              255u);
+    EXPECT_EQ(std::string(Buffer), std::string(254, 'x'));
+    char Small[6];
+    memset(Small, 0, sizeof Small);
+    EXPECT_EQ(GetPrivateProfileStringA("Notes", "B", "", Small, sizeof Small, Path_.c_str()),
+              5u);
+    EXPECT_EQ(std::string(Small), "xx\x83\x41");
+}
 
 // A file that is not there reads as empty, and deleting from it succeeds without creating it.
 TEST(ProfileApiMissingFile, ReadsDefaultAndDeleteCreatesNothing)

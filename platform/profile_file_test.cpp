@@ -3,7 +3,9 @@
 #include "platform/profile-file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/profile.h"
 #include "tests/support/bytes.h"
 
 namespace {
@@ -208,6 +211,111 @@ TEST_F(ProfileFileTest, UnreadableFileIsNeverOverwritten)
     EXPECT_EQ(Status, 0);
     fs::permissions(Path_, fs::perms::owner_read, fs::perm_options::add);
     EXPECT_EQ(ReadBytes(Path_), kOriginal);
+}
+
+// The cached copy of a file: lookups of an old file keep it, and a write reuses it only while
+// it is still the file's content.--
+
+class CachedCopy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Directory_ = fs::temp_directory_path() /
+                     ("vorkap-speed-paths-" + std::to_string((long)getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(Directory_);
+        fs::create_directories(Directory_);
+        Path_ = (Directory_ / "notes.ini").string();
+    }
+    void TearDown() override
+    {
+        std::error_code Ignored;
+        fs::remove_all(Directory_, Ignored);
+    }
+
+    void Write(const std::string& Content)
+    {
+        std::ofstream Out(Path_, std::ios::binary | std::ios::trunc);
+        Out << Content;
+    }
+    std::string Read()
+    {
+        std::ifstream In(Path_, std::ios::binary);
+        std::ostringstream Text;
+        Text << In.rdbuf();
+        return Text.str();
+    }
+    // Another program changes one byte in place: the size stays, the change time moves on.
+    void Poke(off_t Offset, char Byte)
+    {
+        int Fd = open(Path_.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(Fd, 0);
+        ASSERT_EQ(pwrite(Fd, &Byte, 1, Offset), 1);
+        close(Fd);
+    }
+    std::string Lookup(const char* Section, const char* Key)
+    {
+        char Buffer[256];
+        profile::ReadFileString(Path_.c_str(), Section, Key, "<none>", Buffer, sizeof Buffer);
+        return Buffer;
+    }
+    // Lets the file's change time fall behind the file system's clock, as for a file that was
+    // written long ago, so that lookups may keep it.
+    void Age()
+    {
+        struct timespec Pause = {0, 30 * 1000 * 1000};
+        nanosleep(&Pause, nullptr);
+    }
+
+    fs::path Directory_;
+    std::string Path_;
+};
+
+TEST_F(CachedCopy, WriteAfterLookupsOfAnOldFileEditsThatFile)
+{
+    const std::string Before = "[Notes]\r\nVIEWEXP5=a\r\nOther=1\r\n\r\n[X]\r\nk=v\r\n";
+    Write(Before);
+    Age();
+    EXPECT_EQ(Lookup("Notes", "VIEWEXP5"), "a");
+    EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "<none>");
+    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "VIEWEXP6", "b"));
+    std::string Expected;
+    ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", Expected),
+              profile::EditResult::Changed);
+    EXPECT_EQ(Read(), Expected);
+    EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "b");
+}
+
+TEST_F(CachedCopy, ChangesOfSameSizeBetweenLookupAndWriteAreSeen)
+{
+    Write("[Notes]\nA=1\nB=2\n");
+    Age();
+    EXPECT_EQ(Lookup("Notes", "A"), "1");
+
+    Poke(10, '7');
+    EXPECT_EQ(Lookup("Notes", "A"), "7");
+    Age();
+    EXPECT_EQ(Lookup("Notes", "A"), "7");
+    // The copy kept by that lookup is stale by the time of the write.
+    Poke(10, '8');
+    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "C", "3"));
+    EXPECT_EQ(Read(), "[Notes]\nA=8\nB=2\nC=3\n");
+}
+
+TEST_F(CachedCopy, FileReplacedByRenameBetweenLookupAndWrite)
+{
+    Write("[Notes]\nA=1\n");
+    Age();
+    EXPECT_EQ(Lookup("Notes", "A"), "1");
+    std::string Other = (Directory_ / "other.ini").string();
+    {
+        std::ofstream Out(Other, std::ios::binary);
+        Out << "[Notes]\nA=2\n";
+    }
+    ASSERT_EQ(rename(Other.c_str(), Path_.c_str()), 0);
+    EXPECT_EQ(Lookup("Notes", "A"), "2");
+    ASSERT_TRUE(profile::WriteFileString(Path_.c_str(), "Notes", "A", nullptr));
+    EXPECT_EQ(Read(), "[Notes]\n");
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 // libFuzzer target for the profile engine on bytes (profile.h).
 //
-// Input: byte 0 chooses the operation (bit 0 set: delete, else set); the rest gives, through
+// Input: byte 0 chooses the operation (bit 0 set: delete, else set) and the byte rule (bit 1 set:
+// code page 932, where a lead byte and the byte after it are one character); the rest gives, through
 // FuzzedDataProvider, the section, the key and the value (each a backslash-ended string: "\ "
 // ends one, "\\" is a backslash) and then the file content, all remaining bytes.
 //
 // Besides the sanitizers, the target checks these properties, and aborts when one breaks:
 // - reads agree with a small independent model of the read rules below (first matching section,
-//   first matching key, trimming, NUL ends a line, one pair of quotes removed), and the indexed
-//   lookup of a section agrees with the plain one;
+//   first matching key, trimming, a NUL ends a name or a value, one pair of quotes removed), and
+//   the indexed lookup of a section agrees with the plain one;
 // - an edit's plan, applied to the content, gives exactly the edit's result;
 // - an edit is refused exactly when a name or value could not be written faithfully;
 // - after a set, the key reads back as the read rules make of the value written;
@@ -67,6 +68,22 @@ void ShowEscaped(const char* Name, const std::string& Text)
 
 // --- The model: the read rules written out plainly, line by line. ------------------------------
 
+// Whether this input is read under code page 932.
+bool Cp932 = false;
+
+// True when Text[Index] is the second byte of a double-byte character: counted from the start.
+bool IsSecondByte(string_view Text, size_t Index)
+{
+    bool Second = false;
+    for (size_t At = 0; At < Index; At++) {
+        unsigned char Byte = (unsigned char)Text[At];
+        unsigned char After = At + 1 < Text.size() ? (unsigned char)Text[At + 1] : 0;
+        bool Lead = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
+        Second = Cp932 && !Second && Lead && After >= 0x40 && After <= 0xFC;
+    }
+    return Second;
+}
+
 bool IsBlank(unsigned char Byte)
 {
     return (Byte >= 0x09 && Byte <= 0x0D) || Byte == 0x1A || Byte == 0x20;
@@ -79,21 +96,28 @@ string_view Trim(string_view Text)
     return Text;
 }
 
+// A NUL ends a name or a value, as it ends a C string; it does not end the line.
+string_view CString(string_view Text)
+{
+    return Text.substr(0, Text.find('\0'));
+}
+
 bool SameName(string_view A, string_view B)
 {
     if (A.size() != B.size()) return false;
     for (size_t Index = 0; Index < A.size(); Index++) {
         char X = A[Index];
         char Y = B[Index];
-        if (X >= 'A' && X <= 'Z') X = (char)(X + 32);
-        if (Y >= 'A' && Y <= 'Z') Y = (char)(Y + 32);
+        bool Fold = !IsSecondByte(A, Index);
+        if (Fold && X >= 'A' && X <= 'Z') X = (char)(X + 32);
+        if (Fold && Y >= 'A' && Y <= 'Z') Y = (char)(Y + 32);
         if (X != Y) return false;
     }
     return true;
 }
 
 struct ModelLine {
-    string_view Seen;   // cut at the first NUL, trimmed
+    string_view Seen;   // trimmed; blank when it starts with a NUL and has no '='
     bool HasEnding;     // followed by CR, LF or CR LF
 };
 
@@ -103,9 +127,9 @@ std::vector<ModelLine> Lines(string_view Content)
     if (Content.substr(0, 3) == "\xEF\xBB\xBF") Content.remove_prefix(3);
     while (!Content.empty()) {
         size_t End = Content.find_first_of("\r\n");
-        string_view Raw = Content.substr(0, End);
-        string_view Seen = Raw.substr(0, Raw.find('\0'));
-        Result.push_back({Trim(Seen), End != string_view::npos});
+        string_view Seen = Trim(Content.substr(0, End));
+        if (!Seen.empty() && Seen[0] == '\0' && Seen.find('=') == string_view::npos) Seen = {};
+        Result.push_back({Seen, End != string_view::npos});
         if (End == string_view::npos) break;
         size_t Next = End + 1;
         if (Content[End] == '\r' && Next < Content.size() && Content[Next] == '\n') Next++;
@@ -118,8 +142,11 @@ bool Header(string_view Seen, string_view& Name)
 {
     if (Seen.empty() || Seen[0] != '[') return false;
     size_t Close = Seen.rfind(']');
+    while (Close != string_view::npos && Close > 0 && IsSecondByte(Seen, Close)) {
+        Close = Seen.rfind(']', Close - 1);
+    }
     if (Close == string_view::npos || Close == 0) return false;
-    Name = Trim(Seen.substr(1, Close - 1));
+    Name = CString(Trim(Seen.substr(1, Close - 1)));
     return true;
 }
 
@@ -127,11 +154,11 @@ void Entry(string_view Seen, string_view& Name, std::optional<string_view>& Valu
 {
     size_t Equals = Seen.find('=');
     if (Equals == string_view::npos) {
-        Name = Seen;
+        Name = CString(Seen);
         Value.reset();
     } else {
-        Name = Trim(Seen.substr(0, Equals));
-        Value = Trim(Seen.substr(Equals + 1));
+        Name = CString(Trim(Seen.substr(0, Equals)));
+        Value = CString(Trim(Seen.substr(Equals + 1)));
     }
 }
 
@@ -214,7 +241,7 @@ std::optional<string_view> Read(string_view Content, string_view Section, string
     std::optional<string_view> Expected = Model(Content, Section, Key).Read;
     CHECK(Found == Expected, "engine read differs from the model");
     // The indexed lookup that cached files use answers the same.
-    profile::SectionIndex Index(Content, Section);
+    profile::SectionLookup Index(Content, Section);
     CHECK(Index.FindValue(Key) == Found, "indexed read differs from the plain one");
     return Found;
 }
@@ -225,6 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     if (Size < 1) return 0;
     bool Delete = Data[0] & 1;
+    Cp932 = Data[0] & 2;
+    profile::SetByteRule(Cp932 ? profile::CodePage932() : profile::ByteRule{});
     FuzzedDataProvider Provider(Data + 1, Size - 1);
     std::string Section = Provider.ConsumeRandomLengthString(40);
     std::string Key = Provider.ConsumeRandomLengthString(40);
@@ -241,6 +270,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     bool Valid = !profile::IsUtf16(Content) && Writable(Section) && Writable(Key) &&
                  Key.find('=') == std::string::npos && Key[0] != '[' &&
                  (Delete || !HasLineBreakOrNul(Value));
+    // A section name whose last byte would pair with the header's ']' cannot be written.
+    std::string HeaderLine = "[" + Section + "]";
+    string_view Written;
+    Valid = Valid && Header(HeaderLine, Written) && Written == Section;
     std::string Out;
     profile::EditResult Result = profile::Edit(Content, Section, Key, NewValue, Out);
     CHECK((Result == profile::EditResult::Refused) == !Valid, "refused exactly the unwritable");

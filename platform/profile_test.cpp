@@ -20,6 +20,11 @@ struct EditCase {
     std::string After;  // the exact bytes written; ignored unless Result is Changed
 };
 
+void PrintTo(const EditCase& Case, std::ostream* Out)
+{
+    *Out << Case.Name;
+}
+
 std::string Bytes(const char* Text, size_t Length)
 {
     return std::string(Text, Length);
@@ -86,9 +91,8 @@ const EditCase kEdits[] = {
 
 class ProfileEditTest : public ::testing::TestWithParam<EditCase> {};
 
-TEST_P(ProfileEditTest, LeavesExactBytes)
+void CheckEdit(const EditCase& Case)
 {
-    const EditCase& Case = GetParam();
     std::string Out = "untouched";
     EditResult Result = profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, Out);
     ASSERT_EQ(Result, Case.Result);
@@ -97,10 +101,65 @@ TEST_P(ProfileEditTest, LeavesExactBytes)
     }
 }
 
+TEST_P(ProfileEditTest, LeavesExactBytes)
+{
+    CheckEdit(GetParam());
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits),
                          [](const ::testing::TestParamInfo<EditCase>& Info) {
                              return std::string(Info.param.Name);
                          });
+
+// Edits under code page 932, where a lead byte and the byte after it are one character: the
+// exact bytes, with second bytes 0x41-0x5A, 0x5B, 0x5C, 0x5D and 0x7C in names and values.
+const EditCase kCodePage932Edits[] = {
+    {"SetKeyDistinctByTrailLetter", "[Notes]\r\n\x83\x61=1\r\n", "Notes", "\x83\x41", "2",
+     EditResult::Changed, "[Notes]\r\n\x83\x61=1\r\n\x83\x41=2\r\n"},
+    {"SetKeyDistinctInExtensionRow", "[Notes]\n\xFC\x41=1\n", "Notes", "\xFC\x61", "2",
+     EditResult::Changed, "[Notes]\n\xFC\x41=1\n\xFC\x61=2\n"},
+    {"ReplaceInSectionNamedWithTrailBracket", "[\x83\x5D]\r\n\x83\x5B=1\r\n", "\x83\x5D",
+     "\x83\x5B", "\x95\x5C", EditResult::Changed, "[\x83\x5D]\r\n\x83\x5B=\x95\x5C\r\n"},
+    {"UnclosedTrailBracketLineBelongsToSection", "[N]\r\nk=1\r\n[O\x83\x5D\r\nm=2\r\n", "N",
+     "x", "3", EditResult::Changed, "[N]\r\nk=1\r\n[O\x83\x5D\r\nm=2\r\nx=3\r\n"},
+    {"DeleteOnlyKeyOfThatTrailLetter", "[Notes]\r\n\x83\x61=1\r\n\x83\x41=2\r\n", "Notes",
+     "\x83\x41", nullptr, EditResult::Changed, "[Notes]\r\n\x83\x61=1\r\n"},
+    {"DeleteMissesKeyOfOtherTrailLetter", "[Notes]\r\n\x83\x61=1\r\n", "Notes", "\x83\x41",
+     nullptr, EditResult::Unchanged, ""},
+    {"NewSectionWithTrailBytes", "", "\x83\x5D\x83\x5B", "\x83\x7C", "\x95\x5C",
+     EditResult::Changed, "[\x83\x5D\x83\x5B]\r\n\x83\x7C=\x95\x5C\r\n"},
+    // "[A\x83]" would read as an unclosed header: the write would not read back.
+    {"SectionEndingInLeadByteRefused", "[Notes]\r\n", "A\x83", "k", "1", EditResult::Refused, ""},
+};
+
+class CodePage932EditTest : public ::testing::TestWithParam<EditCase> {
+protected:
+    void SetUp() override { profile::SetByteRule(profile::CodePage932()); }
+    void TearDown() override { profile::SetByteRule(profile::ByteRule{}); }
+};
+
+TEST_P(CodePage932EditTest, LeavesExactBytes)
+{
+    CheckEdit(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CodePage932EditTest, ::testing::ValuesIn(kCodePage932Edits),
+                         [](const ::testing::TestParamInfo<EditCase>& Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+// A lead byte before a line end or the end of the file stands alone, and the pairs that a
+// one-byte rule would split (\x83\x41 as \x83 'A') are what tells code page 932 apart.
+TEST_F(CodePage932EditTest, LeadByteBeforeLineEndStandsAlone)
+{
+    std::string File = "[Notes]\r\nA=\x83\r\nB=x\x83\nC=\x83";
+    EXPECT_EQ(profile::FindValue(File, "Notes", "A"), std::optional<std::string_view>("\x83"));
+    EXPECT_EQ(profile::FindValue(File, "Notes", "B"), std::optional<std::string_view>("x\x83"));
+    EXPECT_EQ(profile::FindValue(File, "Notes", "C"), std::optional<std::string_view>("\x83"));
+    profile::SetByteRule(profile::ByteRule{});
+    EXPECT_EQ(profile::FindValue("[N]\n\x83\x61=1\n", "N", "\x83\x41"),
+              std::optional<std::string_view>("1"));
+}
 
 // A set, then a delete of the same key that was absent, gives back the original bytes.
 TEST(ProfileEdit, SetThenDeleteOfAbsentKeyRestoresBytes)

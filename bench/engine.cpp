@@ -1,0 +1,87 @@
+// What the profile engine costs per byte of the file, on bytes in memory.
+//
+//   vorkap_bench_engine [--sizes=10K,1M,10M,100M]
+//
+// lookup: one key near the end of "Notes"; 27 scans: VIEWEXP5..31 looked up one by one, each a
+// scan of the content; 27 lookups: the same through a SectionLookup built first, as the file
+// layer does for a file it keeps; plan: where a registration's new line goes, found through that
+// lookup as the file layer does; ns/B: the 27 lookups and the plan, per byte of the file.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/content.h"
+#include "platform/profile.h"
+
+namespace {
+
+volatile size_t Sink;
+
+// Runs Body until it has taken a fifth of a second and three calls at least; answers the seconds
+// of one call.
+template <typename Function>
+double TimeEach(Function Body)
+{
+    int Calls = 0;
+    double Start = bench::Now();
+    while (bench::Now() - Start < 0.2 || Calls < 3) {
+        Body();
+        Calls++;
+    }
+    return (bench::Now() - Start) / Calls;
+}
+
+void ReadSlots(std::string_view Content)
+{
+    char Buffer[256];
+    for (int Slot = 5; Slot <= 31; Slot++) {
+        std::string Key = "VIEWEXP" + std::to_string(Slot);
+        Sink = profile::ReadString(Content, "Notes", Key, "", Buffer, sizeof Buffer);
+    }
+}
+
+void ReadSlotsThroughLookup(std::string_view Content)
+{
+    char Buffer[256];
+    profile::SectionLookup Lookup(Content, "Notes");
+    for (int Slot = 5; Slot <= 31; Slot++) {
+        std::string Key = "VIEWEXP" + std::to_string(Slot);
+        Sink = Lookup.ReadString(Key, "", Buffer, sizeof Buffer);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<size_t> Sizes;
+    int Reps;
+    bench::ParseOptions(argc, argv, "vorkap_bench_engine [--sizes=10K,1M,10M,100M]",
+                        Sizes, Reps);
+    printf("%-8s %12s %12s %12s %12s %8s\n", "size", "lookup", "27 scans", "27 lookups", "plan",
+           "ns/B");
+    for (size_t Size : Sizes) {
+        bench::NotesFile File = bench::GenerateNotesFile(Size);
+        const std::string& Content = File.Content;
+        if (!profile::FindValue(Content, "Notes", File.NearEndKey)) {
+            bench::Die("generated file lacks " + File.NearEndKey);
+        }
+        double Lookup = TimeEach([&] { Sink = profile::FindValue(Content, "Notes",
+                                                                 File.NearEndKey)->size(); });
+        double Scans = TimeEach([&] { ReadSlots(Content); });
+        double Indexed = TimeEach([&] { ReadSlotsThroughLookup(Content); });
+        profile::EditPlan Plan;
+        profile::SectionLookup Notes(Content, "Notes");
+        double Planned = TimeEach([&] {
+            if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, Plan, &Notes) !=
+                profile::EditResult::Changed) {
+                bench::Die("the registration changes nothing");
+            }
+        });
+        printf("%-8s %9.3f ms %9.3f ms %9.3f ms %9.3f ms %8.3f\n",
+               bench::SizeLabel(Size).c_str(), Lookup * 1e3, Scans * 1e3, Indexed * 1e3,
+               Planned * 1e3, (Indexed + Planned) * 1e9 / (double)Content.size());
+        fflush(stdout);
+    }
+    return 0;
+}

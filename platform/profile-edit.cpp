@@ -1,0 +1,122 @@
+// The edit: where a set or a delete goes, as one change to the old content.
+#include "platform/profile-rules.h"
+
+namespace profile {
+namespace {
+
+// The line ending that new lines take: the file's first, or CR LF in a file that has none.
+std::string_view LineEndingOf(std::string_view Content)
+{
+    size_t End = Content.find_first_of("\r\n");
+    if (End == std::string_view::npos) return "\r\n";
+    if (Content[End] == '\n') return "\n";
+    if (End + 1 < Content.size() && Content[End + 1] == '\n') return "\r\n";
+    return "\r";
+}
+
+bool HasLineBreakOrNul(std::string_view Text)
+{
+    return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A name that a read would give back as written: not empty, no blanks at either end, and no
+// byte that would end the line or make it mean something else.
+bool IsWritableName(std::string_view Name)
+{
+    return !Name.empty() && !HasLineBreakOrNul(Name) && Trim(Name).size() == Name.size();
+}
+
+// True when the header and the entry line that a write would add read back as Section and Key:
+// a key with '=' or a leading '[', or a section whose last byte would pair with the ']', would
+// not.
+bool ReadsBack(std::string_view Section, std::string_view Key)
+{
+    std::string Header = "[" + std::string(Section) + "]";
+    std::string_view Name;
+    if (!ParseHeader(Header, Name) || Name != Section) return false;
+    std::string EntryLine = std::string(Key) + "=";
+    return Key[0] != '[' && ParseEntry(EntryLine).Name == Key;
+}
+
+// The lines that a set adds: a header when the section is missing, then Key=Value, each with
+// the file's line ending. Lead gives a last line that has none its own first.
+void AppendNewLines(std::string& Insert, std::string_view Lead, std::string_view Section,
+                    std::string_view Key, std::string_view Value, std::string_view Ending)
+{
+    Insert.append(Lead);
+    if (!Section.empty()) {
+        Insert.append("[").append(Section).append("]").append(Ending);
+    }
+    Insert.append(Key).append("=").append(Value).append(Ending);
+}
+
+}  // namespace
+
+EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
+                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
+{
+    std::string_view NewValue = Value ? std::string_view(Value) : std::string_view();
+    if (IsUtf16(Content) || !IsWritableName(Section) || !IsWritableName(Key) ||
+        !ReadsBack(Section, Key) || HasLineBreakOrNul(NewValue)) {
+        return EditResult::Refused;
+    }
+    Location Found = Lookup ? Lookup->Locate(Key) : Locate(Content, Section, Key);
+    std::string_view Ending = LineEndingOf(Content);
+    Plan.Insert.clear();
+    Plan.Remove = 0;
+
+    if (!Value) {
+        // Delete: the key's line with its line ending, nothing else.
+        if (!Found.KeyFound) return EditResult::Unchanged;
+        Plan.Offset = Found.KeyLine.Begin;
+        Plan.Remove = Found.KeyLine.Next - Found.KeyLine.Begin;
+        return EditResult::Changed;
+    }
+    if (Found.KeyFound) {
+        // Set an existing key: its line becomes name=value, with its own line ending. A line
+        // that holds a NUL is rewritten even when it reads as the value already.
+        const Line& KeyLine = Found.KeyLine;
+        std::string_view Old = Content.substr(KeyLine.Begin, KeyLine.End - KeyLine.Begin);
+        if (Found.KeyEntry.HasValue && Found.KeyEntry.Value == NewValue &&
+            Old.find('\0') == std::string_view::npos) {
+            return EditResult::Unchanged;
+        }
+        Plan.Offset = KeyLine.Begin;
+        Plan.Remove = Old.size();
+        Plan.Insert.append(Found.KeyEntry.Name).append("=").append(NewValue);
+        return EditResult::Changed;
+    }
+    if (Found.SectionFound) {
+        // A new key: one line right after the last non-blank line of the section.
+        const Line& Last = Found.LastLineOfSection;
+        Plan.Offset = Last.Next;
+        // A lone CR written right before an LF of the file would join it into one CR LF: the
+        // new line would seem to own that LF, and deleting the line would take it along.
+        bool JoinsLf = Ending == "\r" && Last.Next < Content.size() && Content[Last.Next] == '\n';
+        AppendNewLines(Plan.Insert, Last.Next == Last.End ? Ending : "", {}, Key, NewValue,
+                       JoinsLf ? "\r\n" : Ending);
+        return EditResult::Changed;
+    }
+    // A new section at the end of the file, after a line ending for a last line that lacks one.
+    Plan.Offset = Content.size();
+    bool Unended = Content.size() > ContentStart(Content) && Content.back() != '\r' &&
+                   Content.back() != '\n';
+    AppendNewLines(Plan.Insert, Unended ? Ending : "", Section, Key, NewValue, Ending);
+    return EditResult::Changed;
+}
+
+EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
+                const char* Value, std::string& Out)
+{
+    EditPlan Plan;
+    EditResult Result = PlanEdit(Content, Section, Key, Value, Plan);
+    if (Result != EditResult::Changed) return Result;
+    Out.clear();
+    Out.reserve(Content.size() - Plan.Remove + Plan.Insert.size());
+    Out.append(Content.substr(0, Plan.Offset));
+    Out.append(Plan.Insert);
+    Out.append(Content.substr(Plan.Offset + Plan.Remove));
+    return EditResult::Changed;
+}
+
+}  // namespace profile

@@ -1,0 +1,230 @@
+// Crash-safe replacement of a file on POSIX: lock, temporary file, fsync, rename, directory
+// fsync, and the in-place fallback (the contract is in replace-file.h).
+#include "platform/replace-file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace profile {
+namespace {
+
+// How long a run waits for another run's lock before it gives up.
+constexpr int kLockWaitMilliseconds = 10000;
+const char kTempMarker[] = ".vorkap-";
+
+bool WriteAll(int Fd, std::string_view Content, off_t Offset)
+{
+    for (size_t Done = 0; Done < Content.size();) {
+        ssize_t Wrote = pwrite(Fd, Content.data() + Done, Content.size() - Done,
+                               Offset + (off_t)Done);
+        if (Wrote < 0 && errno != EINTR) return false;
+        if (Wrote > 0) Done += (size_t)Wrote;
+    }
+    return true;
+}
+
+bool WriteAll(int Fd, const NewContent& Content)
+{
+    size_t Head = Content.Head.size();
+    return WriteAll(Fd, Content.Head, 0) && WriteAll(Fd, Content.Change, (off_t)Head) &&
+           WriteAll(Fd, Content.Tail, (off_t)(Head + Content.Change.size()));
+}
+
+std::string DirectoryOf(const std::string& Path)
+{
+    size_t Slash = Path.rfind('/');
+    if (Slash == std::string::npos) return ".";
+    return Slash == 0 ? "/" : Path.substr(0, Slash);
+}
+
+std::string BaseNameOf(const std::string& Path)
+{
+    return Path.substr(Path.rfind('/') + 1);
+}
+
+// Removes temporary files of this file's own naming whose process is gone.
+void RemoveStaleTemporaries(const std::string& Directory, const std::string& Base)
+{
+    std::string Prefix = "." + Base + kTempMarker;
+    DIR* Listing = opendir(Directory.c_str());
+    if (!Listing) return;
+    while (struct dirent* Item = readdir(Listing)) {
+        const char* Name = Item->d_name;
+        if (strncmp(Name, Prefix.c_str(), Prefix.size()) != 0) continue;
+        char* End = nullptr;
+        long Owner = strtol(Name + Prefix.size(), &End, 10);
+        if (End == Name + Prefix.size() || *End != '-' || Owner <= 0) continue;
+        if (Owner == (long)getpid()) continue;
+        if (kill((pid_t)Owner, 0) == 0 || errno != ESRCH) continue;
+        unlinkat(dirfd(Listing), Name, 0);
+    }
+    closedir(Listing);
+}
+
+void FlushDirectory(const std::string& Directory)
+{
+    FileDescriptor Fd(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Fd.Valid()) fsync(Fd.Get());
+}
+
+// Gives the temporary file the mode and, where the process may, the owner of the original.
+bool KeepModeAndOwner(int Fd, const struct stat* Original)
+{
+    mode_t Mode = Original ? (Original->st_mode & 07777) : 0644;
+    if (fchmod(Fd, Mode) != 0) return false;
+    if (Original && (Original->st_uid != geteuid() || Original->st_gid != getegid())) {
+        // Keeping the owner is possible only for a privileged process; the content matters more.
+        if (fchown(Fd, Original->st_uid, Original->st_gid) != 0) (void)fchmod(Fd, Mode);
+    }
+    return true;
+}
+
+enum class Outcome { Done, Failed, DirectoryRefused };
+
+Outcome ReplaceByRename(const std::string& Target, const NewContent& Content,
+                        const struct stat* Original)
+{
+    static unsigned Counter = 0;
+    std::string Directory = DirectoryOf(Target);
+    std::string Temporary = Directory + "/." + BaseNameOf(Target) + kTempMarker +
+                            std::to_string((long)getpid()) + "-" + std::to_string(++Counter) +
+                            ".tmp";
+    FileDescriptor Fd(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!Fd.Valid()) {
+        bool Refused = errno == EACCES || errno == EPERM;
+        return Refused ? Outcome::DirectoryRefused : Outcome::Failed;
+    }
+    bool Written = WriteAll(Fd.Get(), Content) && KeepModeAndOwner(Fd.Get(), Original) &&
+                   fsync(Fd.Get()) == 0;
+    bool Closed = close(Fd.Release()) == 0;
+    if (!Written || !Closed || rename(Temporary.c_str(), Target.c_str()) != 0) {
+        unlink(Temporary.c_str());
+        return Outcome::Failed;
+    }
+    FlushDirectory(Directory);
+    return Outcome::Done;
+}
+
+// Reserves room for Size bytes, so that a later write cannot run out of disk or size limit.
+bool Reserve(int Fd, size_t Size)
+{
+    int Reserved = posix_fallocate(Fd, 0, (off_t)Size);
+    if (Reserved == EOPNOTSUPP || Reserved == EINVAL) {
+        Reserved = ftruncate(Fd, (off_t)Size) == 0 ? 0 : errno;
+    }
+    return Reserved == 0;
+}
+
+bool RewriteInPlace(const std::string& Target, std::string_view Old, const NewContent& Content)
+{
+    FileDescriptor Fd(open(Target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    if (!Fd.Valid()) return false;
+    if (Content.Size() > Old.size() && !Reserve(Fd.Get(), Content.Size())) {
+        (void)ftruncate(Fd.Get(), (off_t)Old.size());
+        return false;
+    }
+    if (WriteAll(Fd.Get(), Content) && ftruncate(Fd.Get(), (off_t)Content.Size()) == 0 &&
+        fsync(Fd.Get()) == 0) {
+        return true;
+    }
+    if (WriteAll(Fd.Get(), Old, 0)) (void)ftruncate(Fd.Get(), (off_t)Old.size());
+    (void)fsync(Fd.Get());
+    return false;
+}
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor()
+{
+    if (Fd_ >= 0) close(Fd_);
+}
+
+int FileDescriptor::Release()
+{
+    int Fd = Fd_;
+    Fd_ = -1;
+    return Fd;
+}
+
+int OpenRegular(const std::string& Path, struct stat& Status)
+{
+    // O_NONBLOCK: a FIFO without a writer must not hold the open up.
+    int Fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (Fd < 0) return -1;
+    if (fstat(Fd, &Status) != 0 || !S_ISREG(Status.st_mode)) {
+        close(Fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return Fd;
+}
+
+bool Lock(int Fd, int Operation)
+{
+    for (int Waited = 0;; Waited += 5) {
+        if (flock(Fd, Operation | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (Waited >= kLockWaitMilliseconds) return false;
+        struct timespec Pause = {0, 5 * 1000 * 1000};
+        nanosleep(&Pause, nullptr);
+    }
+}
+
+bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content)
+{
+    // One byte more than the size, so that a file that grew meanwhile is noticed and read on.
+    size_t Have = 0;
+    size_t Room = std::max(Content.Room, (size_t)Status.st_size + 1);
+    for (;; Room *= 2) {
+        if (Content.Room < Room) {
+            std::unique_ptr<char[]> Larger(new char[Room]);
+            if (Have) memcpy(Larger.get(), Content.Data.get(), Have);
+            Content.Data = std::move(Larger);
+            Content.Room = Room;
+        }
+        ssize_t Got = 1;
+        while (Have < Room && Got != 0) {
+            Got = pread(Fd, Content.Data.get() + Have, Room - Have, (off_t)Have);
+            if (Got < 0 && errno != EINTR) return false;
+            if (Got > 0) Have += (size_t)Got;
+        }
+        if (Got == 0) break;
+    }
+    Content.Size = Have;
+    return true;
+}
+
+bool ResolveTarget(const char* Path, std::string& Target)
+{
+    struct stat Status;
+    Target = Path;
+    if (lstat(Path, &Status) != 0) return errno == ENOENT;
+    if (!S_ISLNK(Status.st_mode)) return true;
+    char Resolved[PATH_MAX];
+    if (!realpath(Path, Resolved)) return false;
+    Target = Resolved;
+    return true;
+}
+
+bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
+             const struct stat* Original)
+{
+    if (Original) RemoveStaleTemporaries(DirectoryOf(Target), BaseNameOf(Target));
+    Outcome Replaced = ReplaceByRename(Target, Content, Original);
+    if (Replaced == Outcome::DirectoryRefused && Original) {
+        return RewriteInPlace(Target, Old, Content);
+    }
+    return Replaced == Outcome::Done;
+}
+
+}  // namespace profile

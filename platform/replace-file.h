@@ -1,0 +1,76 @@
+// Replacing a file on POSIX so that a crash, a full disk or a size limit never leaves it damaged.
+//
+// How a change is made (profile-file-posix.cpp does it in this order):
+//   1. OpenRegular opens the file without blocking: a FIFO or a device is refused, never read.
+//   2. Lock takes the file's advisory lock (flock), exclusive for a change, waiting at most ten
+//      seconds for another holder. Every run that changes the file takes it, so two runs never
+//      lose each other's edits; a program that writes without it is not held back.
+//   3. Under the lock the caller checks that the path still names the locked file (another run
+//      may have replaced it meanwhile; then it starts over), and reads it with ReadAll.
+//   4. Replace writes the new content to a temporary file ".<name>.vorkap-<pid>-<n>.tmp" beside
+//      it, with the file's mode (and owner, where the process may set it), flushes it to disk,
+//      renames it over the file and flushes the directory. Until the rename a reader sees the old
+//      file, after it the new one: never a mix, whenever the process is killed.
+//   5. When the directory refuses the temporary file but the file itself may be written, Replace
+//      rewrites the file in place. Room for the new content is reserved first, so a full disk or
+//      a size limit stops the write before any byte has changed, and a write that fails later
+//      puts the old content back; but a crash in the middle of this write can damage the file.
+// Whenever Replace fails, the file is as it was and no temporary file of this run is left.
+// Temporary files of killed runs (their process is gone) are removed by the next change.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace profile {
+
+// Closes its descriptor when it goes.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int Fd = -1) : Fd_(Fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+    int Get() const { return Fd_; }
+    bool Valid() const { return Fd_ >= 0; }
+    int Release();
+
+private:
+    int Fd_;
+};
+
+// The new content as the three pieces that an edit leaves: the old content's head, the changed
+// bytes and the old content's tail. Written piece by piece, it needs no copy of the file.
+struct NewContent {
+    std::string_view Head;
+    std::string_view Change;
+    std::string_view Tail;
+    size_t Size() const { return Head.size() + Change.size() + Tail.size(); }
+};
+
+// A file's bytes. Not a std::string, whose resize writes zeros over the room that the read then
+// fills: a tenth of a registration's instructions (2 MB file: 2.1 of 20 million).
+struct FileBytes {
+    std::unique_ptr<char[]> Data;
+    size_t Size = 0;
+    size_t Room = 0;
+    operator std::string_view() const { return std::string_view(Data.get(), Size); }
+};
+
+// The descriptor of a regular file open for reading, and its status; -1 with errno otherwise.
+int OpenRegular(const std::string& Path, struct stat& Status);
+// flock(Operation), waiting at most ten seconds for another holder to let go.
+bool Lock(int Fd, int Operation);
+// Reads the whole file from its start into Content.
+bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content);
+// The file that a write replaces: the path itself, or the file its symbolic links lead to, so
+// that the links stay links.
+bool ResolveTarget(const char* Path, std::string& Target);
+// Replaces Target, whose content is Old and status *Original (null: there is no file yet).
+bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
+             const struct stat* Original);
+
+}  // namespace profile
