@@ -21,10 +21,4 @@ install_packages "the Windows tests" \
     perl libc-bin coreutils util-linux locales \
     zip unzip git
 
-if ! locale -a | grep -qix 'ja_JP.sjis'; then
-    [ "$(id -u)" = 0 ] || { echo "must run as root to build the locale ja_JP.SJIS" >&2; exit 1; }
-    # localedef warns that Shift_JIS is not ASCII compatible and may exit non-zero; the locale
-    # works all the same, so only its presence is checked.
-    localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS >/dev/null 2>&1 || true
-    locale -a | grep -qix 'ja_JP.sjis' || { echo "cannot build the locale ja_JP.SJIS" >&2; exit 1; }
-fi
+ensure_sjis_locale
