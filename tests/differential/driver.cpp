@@ -285,6 +285,16 @@ private:
         return false;
     }
 
+    static bool HasLineStartingWithNul(const std::string& File)
+    {
+        for (size_t At = File.find('\0'); At != std::string::npos; At = File.find('\0', At + 1)) {
+            size_t Before = At;
+            while (Before > 0 && strchr("\t\v\f\x1a ", File[Before - 1])) --Before;
+            if (Before == 0 || File[Before - 1] == '\r' || File[Before - 1] == '\n') return true;
+        }
+        return false;
+    }
+
     // Where Wine is known not to answer as Windows does. Nothing else is excused.
     bool Excused(const Case& One, size_t Index, const std::string& Native,
                  const std::string& Windows) const
@@ -299,6 +309,12 @@ private:
         bool Written = std::any_of(One.Ops.begin(), One.Ops.begin() + (long)Index,
                                    [](const Op& Each) { return Each.Kind != 'R'; });
         if (Written && LostInWinesRewrite(One.File)) return true;
+        // Wine takes a line that starts with a NUL and has no '=' for a key named "" without a
+        // value, and drops the lines named "" after it. Windows' answer for the key "" is not
+        // documented, and the program never asks for it.
+        if (Read.Key.find_first_not_of("\t\n\v\f\r\x1a ") == std::string::npos &&
+            HasLineStartingWithNul(One.File))
+            return true;
         // Windows reads section "" from the header "[]"; Wine from the lines before the first
         // header.
         if (Read.Section.find_first_not_of("\t\n\v\f\r\x1a ") == std::string::npos) return true;
