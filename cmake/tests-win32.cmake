@@ -22,13 +22,16 @@ target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 # The trivial program that shows whether a Wine vehicle works.
 add_executable(wine_probe tests/wine/probe.cpp)
 
+set(VORKAP_WINE_DIR ${CMAKE_SOURCE_DIR}/tests/wine)
+set(VORKAP_WINE_STATE ${CMAKE_BINARY_DIR}/wine-state)
+
+# The differential test of the profile engine against the real profile API.
+include(cmake/differential.cmake)
+
 # Inside the vehicle's own build only the programs are wanted.
 if(VORKAP_WINE_VEHICLE)
   return()
 endif()
-
-set(VORKAP_WINE_DIR ${CMAKE_SOURCE_DIR}/tests/wine)
-set(VORKAP_WINE_STATE ${CMAKE_BINARY_DIR}/wine-state)
 
 # The 64-bit vehicle, built from the same sources when this build is the 32-bit one.
 set(VORKAP_VEHICLE_DIR "")

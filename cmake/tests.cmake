@@ -37,3 +37,6 @@ gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # Faults, bad input and concurrent runs.
 include(cmake/robustness.cmake)
+
+# The oracle and the driver of the differential test; the test itself runs in the win32 build.
+include(cmake/differential.cmake)

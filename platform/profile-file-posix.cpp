@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/profile.h"
+#include "platform/profile-rules.h"
 #include "platform/replace-file.h"
 
 namespace profile {
@@ -130,11 +131,14 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
 {
     if (!Buffer || Size == 0) return 0;
     if (!Path || !Section || !Key) return ReadString({}, "", "", Default, Buffer, Size);
+    // The names asked for lose their blanks at both ends, as with Windows' API under Wine (no
+    // documentation says otherwise): " Notes " reads [Notes].
+    std::string_view Asked = Trim(Section), Name = Trim(Key);
     CachedFile* Kept = ReadForLookup(Path);
-    if (!Kept) return ReadString(Scratch, Section, Key, Default, Buffer, Size);
+    if (!Kept) return ReadString(Scratch, Asked, Name, Default, Buffer, Size);
     const SectionLookup& Lookup =
-        Kept->Sections.try_emplace(Section, Kept->Content, Section).first->second;
-    return Lookup.ReadString(Key, Default, Buffer, Size);
+        Kept->Sections.try_emplace(std::string(Asked), Kept->Content, Asked).first->second;
+    return Lookup.ReadString(Name, Default, Buffer, Size);
 }
 
 // Changes no other byte of the file. Fails, with the file as it was, when the change could not be

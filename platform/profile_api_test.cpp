@@ -90,6 +90,9 @@ const ApiCase kCases[] = {
     {"BracketAfterNulClosesHeader", Bytes("[[a\0]\n#k=v\n", 11), {}, {{"[a", "#k", "v"}}},
     {"BlanksBeforeNulKept", Bytes("[N]\r\nk=x  \0y \r\n", 15), {}, {{"N", "k", "x  "}}},
     {"QuotesOfValueBeforeNul", Bytes("[N]\r\nq='a'\0z\r\n", 14), {}, {{"N", "q", "a"}}},
+    // The names a read asks for lose their blanks at both ends, as in the file.
+    {"AskedNamesTrimmed", "[Notes]\r\nA=1\r\n", {},
+     {{" Notes\t", "\x1a" "A ", "1"}, {"Notes", "\vA\f", "1"}, {"No tes", "A", kMissing}}},
     {"HighBytesKept", "[Notes]\r\nA=\x83\x5C\x82\xA0z\r\n", {}, {{"Notes", "A", "\x83\x5C\x82\xA0z"}}},
     {"LongValueCut", "[Notes]\r\nA=" + kLong300 + "\r\n", {}, {{"Notes", "A", std::string(255, 'x')}}},
     {"EmptyFile", "", {}, {{"Notes", "A", kMissing}}},

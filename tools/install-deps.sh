@@ -15,16 +15,8 @@ if [ "$what" = all ]; then
 fi
 install_packages "the native build and its tests" "${packages[@]}"
 
-# A Shift_JIS locale, under which the native program reads with code page 932's lead bytes. The
-# character map is not ASCII compatible, so localedef warns and may exit non-zero; the locale
-# works all the same.
-if ! locale -a 2>/dev/null | grep -qix 'ja_JP.sjis'; then
-    localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS 2>/dev/null || true
-    if ! locale -a | grep -qix 'ja_JP.sjis'; then
-        echo "install-deps: could not build the ja_JP.SJIS locale" >&2
-        exit 1
-    fi
-fi
+# A Shift_JIS locale, under which the native program reads with code page 932's lead bytes.
+ensure_sjis_locale
 
 if [ "$what" = all ]; then
     bash tests/wine/install-deps.sh

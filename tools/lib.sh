@@ -36,3 +36,16 @@ install_packages() {
     apt-get -o DPkg::Lock::Timeout=600 update -qq
     apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 }
+
+# ensure_sjis_locale: builds the Shift_JIS locale ja_JP.SJIS (from the locales package) where it
+# is missing. Its character map is not ASCII compatible, so localedef warns and may exit
+# non-zero; the locale works all the same, so only its presence is checked.
+ensure_sjis_locale() {
+    locale -a 2>/dev/null | grep -qix 'ja_JP.sjis' && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "must run as root to build the locale ja_JP.SJIS" >&2
+        exit 1
+    fi
+    localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS >/dev/null 2>&1 || true
+    locale -a | grep -qix 'ja_JP.sjis' || { echo "cannot build the locale ja_JP.SJIS" >&2; exit 1; }
+}

@@ -8,7 +8,8 @@
 # are built for MinGW. Xvfb, xdotool, x11-apps (xwd) and imagemagick (convert) drive and capture
 # the message boxes; fonts-ipafont-gothic lets them show Japanese; util-linux gives setpriv, which
 # runs the permission cases as an unprivileged user. zip packs the release archive; unzip and git
-# serve its reproducibility test.
+# serve its reproducibility test. The differential test of the profile engine runs the native
+# side under the Shift_JIS locale ja_JP.SJIS, built from the locales package.
 set -euo pipefail
 . "$(dirname "$0")/../../tools/lib.sh"
 
@@ -17,5 +18,7 @@ install_packages "the Windows tests" \
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
     wine wine32:i386 wine64 \
     xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
-    perl libc-bin coreutils util-linux \
+    perl libc-bin coreutils util-linux locales \
     zip unzip git
+
+ensure_sjis_locale
