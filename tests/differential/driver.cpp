@@ -301,8 +301,8 @@ private:
     {
         const Op& Read = One.Ops[Index];
         if (Read.Kind != 'R') return false;
-        // Wine decodes a file that starts with a UTF-8 byte-order mark as UTF-8; Windows reads
-        // it in the ANSI code page like any other file.
+        // Wine decodes a file that starts with a UTF-8 byte-order mark as UTF-8; the engine
+        // reads the bytes after the mark in the ANSI code page, like any other file.
         if (One.File.rfind("\xEF\xBB\xBF", 0) == 0) return true;
         // Wine writes the whole file back from what it parsed, where Windows keeps the lines a
         // write does not touch; reads after a write see Wine's rewrite.
