@@ -14,7 +14,6 @@
 #include <utility>
 
 #include "platform/profile.h"
-#include "platform/profile-rules.h"
 #include "platform/replace-file.h"
 
 namespace profile {
