@@ -144,8 +144,8 @@ size_t CopyResult(std::optional<std::string_view> Value, const char* Default, ch
 
 // Many lookups in one section of a content that does not change meanwhile: the names of the
 // section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
-// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view of the content,
-// which must outlive it unchanged.
+// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view
+// of the content, which must outlive it unchanged.
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
