@@ -223,16 +223,10 @@ Location Locate(std::string_view Content, std::string_view Section, std::string_
     if (!Header) return Result;
     Result.SectionFound = true;
     Result.LastLineOfSection = *Header;
-    // Its lines, up to the next header.
-    for (LineScanner Scanner(Content, Header->Next); !Scanner.AtEnd();) {
-        Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Content, Current);
-        std::string_view Name;
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) break;
+    ForEachLineOfSection(Content, *Header, [&](const Line& Current, std::string_view) {
         Result.LastLineOfSection = Current;
-        if (TakeKey(Content, Current, Key, Result)) break;
-    }
+        return TakeKey(Content, Current, Key, Result);
+    });
     return Result;
 }
 bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found)

@@ -17,16 +17,12 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
     if (!Header) return;
     Found_ = true;
     LastLine_ = Header->Begin;
-    for (LineScanner Scanner(Content, Header->Next); !Scanner.AtEnd();) {
-        Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Content, Current);
-        std::string_view Name;
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) break;
+    ForEachLineOfSection(Content, *Header, [&](const Line& Current, std::string_view Seen) {
         LastLine_ = Current.Begin;
         Hashes_.push_back(HashName(ParseEntry(Seen).Name));
         Begins_.push_back(Current.Begin);
-    }
+        return false;
+    });
 }
 
 Location SectionLookup::Locate(std::string_view Key) const

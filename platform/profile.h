@@ -132,6 +132,19 @@ Entry ParseEntry(std::string_view Seen);
 bool SameName(std::string_view A, std::string_view B);
 // A name's hash that agrees with SameName: names that match hash alike.
 uint32_t HashName(std::string_view Name);
+// Calls Visit(Line, Seen) for each non-blank line after Header, up to the next section header,
+// until Visit answers true.
+template <typename Visitor>
+void ForEachLineOfSection(std::string_view Content, const Line& Header, Visitor Visit)
+{
+    for (LineScanner Scanner(Content, Header.Next); !Scanner.AtEnd();) {
+        Line Current = Scanner.Next();
+        std::string_view Seen = SeenPart(Content, Current);
+        std::string_view Name;
+        if (Seen.empty()) continue;
+        if (ParseHeader(Seen, Name) || Visit(Current, Seen)) return;
+    }
+}
 // The header of the first section of that name, if any.
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section);
 Location Locate(std::string_view Content, std::string_view Section, std::string_view Key);
