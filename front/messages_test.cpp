@@ -6,8 +6,9 @@
 #include <ostream>
 #include <string>
 
-#include "tests/support/expected.h"
 #include "platform/platform-posix.h"
+#include "tests/support/case-name.h"
+#include "tests/support/expected.h"
 
 namespace {
 
@@ -37,10 +38,7 @@ TEST_P(MessageTextTest, DecodesToText)
     EXPECT_EQ(ConvertFromCodePage932(GetParam().Stored, "UTF-8"), GetParam().Expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, MessageTextTest, ::testing::ValuesIn(kMessages),
-                         [](const ::testing::TestParamInfo<MessageCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Texts, MessageTextTest, ::testing::ValuesIn(kMessages), CaseName());
 
 TEST(MessageConversion, AsciiLocaleGetsUtf8AndBadBytesPassThrough)
 {

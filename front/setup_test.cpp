@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/bytes.h"
+#include "tests/support/case-name.h"
 #include "tests/support/child.h"
 #include "tests/support/expected.h"
 #include "tests/support/scratch.h"
@@ -170,10 +171,7 @@ TEST_P(ProgramCaseTest, Run)
     EXPECT_EQ(ListDirectory(NotesDirectory_).size(), Case.After ? 2u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProgramCaseTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ProgramCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramCaseTest, ::testing::ValuesIn(kCases), CaseName());
 
 // A notes.ini that cannot be written: the failure is reported, not success, and nothing changes.
 TEST_F(ProgramTest, UnwritableNotesIniReportsFailure)
@@ -350,9 +348,6 @@ TEST_P(ShownOrderTest, MessageWholeThenHelp)
     EXPECT_EQ(Result.Out, Case.Shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ShownOrderTest, ::testing::ValuesIn(kShownCases),
-                         [](const ::testing::TestParamInfo<ShownCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ShownOrderTest, ::testing::ValuesIn(kShownCases), CaseName());
 
 }  // namespace

@@ -65,6 +65,13 @@ const char* LocaleCodeset()
     return Codeset ? Codeset : "";
 }
 
+// The running program's full path, or "" where /proc does not tell it.
+std::string ExecutablePath()
+{
+    std::error_code Ignored;
+    return fs::read_symlink("/proc/self/exe", Ignored).string();
+}
+
 bool SameNameIgnoringAsciiCase(const std::string& A, const std::string& B)
 {
     auto Fold = [](char Byte) { return (Byte >= 'A' && Byte <= 'Z') ? (char)(Byte + 0x20) : Byte; };
@@ -141,8 +148,7 @@ void WriteStandardOutput(const char* Text)
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
 {
-    std::error_code Ignored;
-    std::string Path = fs::read_symlink("/proc/self/exe", Ignored).string();
+    std::string Path = ExecutablePath();
     if (Path.empty() || Size == 0) return 0;
     // Like Windows: a path that does not fit is cut, terminated, and the full size returned.
     size_t Copied = std::min<size_t>(Path.size(), Size - 1);
@@ -168,7 +174,7 @@ DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLe
     std::vector<std::string> Directories;
     const char* List = Path;
     if (!Path) {
-        Directories.push_back(fs::read_symlink("/proc/self/exe", Ignored).parent_path().string());
+        Directories.push_back(fs::path(ExecutablePath()).parent_path().string());
         Directories.push_back(fs::current_path(Ignored).string());
         List = getenv("PATH");
     }

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/profile.h"
+#include "tests/support/case-name.h"
 
 namespace {
 
@@ -66,10 +67,7 @@ TEST_P(SearchTest, FindsFirstHitInOrder)
     EXPECT_EQ(Found, Case.Expected.empty() ? "" : (Root_ / Case.Expected).string());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SearchTest, ::testing::ValuesIn(kSearches),
-                         [](const ::testing::TestParamInfo<SearchCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, SearchTest, ::testing::ValuesIn(kSearches), CaseName());
 
 // A result that does not fit gives the size it needs and leaves the buffer as it was.
 TEST(SearchPath, ResultThatDoesNotFit)

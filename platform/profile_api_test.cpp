@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/case-name.h"
 
 namespace {
 
@@ -230,10 +231,7 @@ TEST_P(ProfileApiTest, ReadsAfterWrites)
     RunCase(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProfileApiTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ApiCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ProfileApiTest, ::testing::ValuesIn(kCases), CaseName());
 
 // The same test under code page 932: natively under a Shift_JIS locale, whose lead bytes the
 // platform takes to be code page 932's; on Windows (and under Wine, LC_ALL=ja_JP.UTF-8) the
@@ -266,9 +264,7 @@ TEST_P(CodePage932Test, ReadsAfterWrites)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CodePage932Test, ::testing::ValuesIn(kCodePage932Cases),
-                         [](const ::testing::TestParamInfo<ApiCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+                         CaseName());
 
 // A value cut by a small buffer ends before a character that would not fit whole, and the
 // count is the buffer's size less one, as for any cut value.

@@ -10,9 +10,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
@@ -232,18 +230,8 @@ protected:
         fs::remove_all(Directory_, Ignored);
     }
 
-    void Write(const std::string& Content)
-    {
-        std::ofstream Out(Path_, std::ios::binary | std::ios::trunc);
-        Out << Content;
-    }
-    std::string Read()
-    {
-        std::ifstream In(Path_, std::ios::binary);
-        std::ostringstream Text;
-        Text << In.rdbuf();
-        return Text.str();
-    }
+    void Write(const std::string& Content) { WriteBytes(Path_, Content); }
+    std::string Read() { return ReadBytes(Path_); }
     // Another program changes one byte in place: the size stays, the change time moves on.
     void Poke(off_t Offset, char Byte)
     {
@@ -307,10 +295,7 @@ TEST_F(CachedCopy, FileReplacedByRenameBetweenLookupAndWrite)
     Age();
     EXPECT_EQ(Lookup("Notes", "A"), "1");
     std::string Other = (Directory_ / "other.ini").string();
-    {
-        std::ofstream Out(Other, std::ios::binary);
-        Out << "[Notes]\nA=2\n";
-    }
+    WriteBytes(Other, "[Notes]\nA=2\n");
     ASSERT_EQ(rename(Other.c_str(), Path_.c_str()), 0);
     EXPECT_EQ(Lookup("Notes", "A"), "2");
     ASSERT_TRUE(WritePrivateProfileStringA("Notes", "A", nullptr, Path_.c_str()));

@@ -1,6 +1,7 @@
 // The engine on bytes in memory: the exact bytes that each edit leaves, and what reads see of
 // files that the shared read table cannot hold.
 #include "platform/profile.h"
+#include "tests/support/case-name.h"
 
 #include <gtest/gtest.h>
 
@@ -106,10 +107,7 @@ TEST_P(ProfileEditTest, LeavesExactBytes)
     CheckEdit(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits),
-                         [](const ::testing::TestParamInfo<EditCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits), CaseName());
 
 // Edits under code page 932, where a lead byte and the byte after it are one character: the
 // exact bytes, with second bytes 0x41-0x5A, 0x5B, 0x5C, 0x5D and 0x7C in names and values.
@@ -144,9 +142,7 @@ TEST_P(CodePage932EditTest, LeavesExactBytes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CodePage932EditTest, ::testing::ValuesIn(kCodePage932Edits),
-                         [](const ::testing::TestParamInfo<EditCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+                         CaseName());
 
 // A lead byte before a line end or the end of the file stands alone, and the pairs that a
 // one-byte rule would split (\x83\x41 as \x83 'A') are what tells code page 932 apart.

@@ -1,5 +1,6 @@
 // The executable's directory, split from its path with the lead-byte rule of a given code page.
 #include "registrar/locate.h"
+#include "tests/support/case-name.h"
 
 #include <gtest/gtest.h>
 
@@ -53,10 +54,7 @@ TEST_P(StartDirectoryTest, SplitsWithLeadByteRule)
     EXPECT_EQ(std::string(StartDirectory), Case.Expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, StartDirectoryTest, ::testing::ValuesIn(kSplits),
-                         [](const ::testing::TestParamInfo<SplitCase>& Info) {
-                             return std::string(Info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, StartDirectoryTest, ::testing::ValuesIn(kSplits), CaseName());
 
 // A directory that does not fit is never cut: the answer is no, with an empty result.
 TEST(StartDirectory, NeverCut)
