@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,43 +25,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// True for the names under which the C library knows Shift_JIS.
-bool IsShiftJis(const char* Codeset)
-{
-    const char* const Names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932",
-                                 "MS_KANJI"};
-    for (const char* Name : Names) {
-        if (strcasecmp(Codeset, Name) == 0) return true;
-    }
-    return false;
-}
-
-// The bytes of the locale's multibyte encoding, which stands in for the ANSI code page: the
-// lead bytes that need more bytes after them, and the bytes that complete the first of them.
-// Under Shift_JIS the rule is code page 932's, whose rows the C library does not all pair.
-profile::ByteRule LocaleByteRule(const char* Codeset)
-{
-    if (IsShiftJis(Codeset)) return profile::CodePage932();
-    profile::ByteRule Rule;
-    int FirstLead = 0;
-    for (int Byte = 0x80; Byte < 0x100; Byte++) {
-        char Text = (char)Byte;
-        mbstate_t State{};
-        Rule.Lead[Byte] = mbrlen(&Text, 1, &State) == (size_t)-2;
-        if (Rule.Lead[Byte] && !FirstLead) FirstLead = Byte;
-    }
-    for (int Byte = 1; FirstLead && Byte < 0x100; Byte++) {
-        char Pair[2] = {(char)FirstLead, (char)Byte};
-        mbstate_t State{};
-        Rule.Trail[Byte] = mbrlen(Pair, 2, &State) == 2;
-    }
-    return Rule;
-}
-
-const char* LocaleCodeset()
+// True when the locale's multibyte encoding is Shift_JIS, under any of the C library's names.
+bool LocaleIsShiftJis()
 {
     const char* Codeset = nl_langinfo(CODESET);
-    return Codeset ? Codeset : "";
+    for (const char* Name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932", "MS_KANJI"}) {
+        if (Codeset && strcasecmp(Codeset, Name) == 0) return true;
+    }
+    return false;
 }
 
 // The running program's full path, or "" where /proc does not tell it.
@@ -70,13 +40,6 @@ std::string ExecutablePath()
 {
     std::error_code Ignored;
     return fs::read_symlink("/proc/self/exe", Ignored).string();
-}
-
-bool SameNameIgnoringAsciiCase(const std::string& A, const std::string& B)
-{
-    auto Fold = [](char Byte) { return (Byte >= 'A' && Byte <= 'Z') ? (char)(Byte + 0x20) : Byte; };
-    return std::equal(A.begin(), A.end(), B.begin(), B.end(),
-                      [&](char X, char Y) { return Fold(X) == Fold(Y); });
 }
 
 }  // namespace
@@ -88,11 +51,10 @@ std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
     iconv_t Converter = iconv_open(Target.c_str(), "CP932");
     if (Converter == (iconv_t)-1) return std::string(Text);
     // Room for the worst case: no byte of code page 932 text takes more than 4 bytes elsewhere.
-    std::string Input(Text);
     std::string Result(4 * Text.size() + 16, '\0');
-    char* In = Input.data();
+    char* In = const_cast<char*>(Text.data());  // iconv reads the input, never writes it
     char* Out = Result.data();
-    size_t InLeft = Input.size();
+    size_t InLeft = Text.size();
     size_t OutLeft = Result.size();
     while (iconv(Converter, &In, &InLeft, &Out, &OutLeft) == (size_t)-1 && errno != E2BIG &&
            InLeft > 0) {
@@ -121,7 +83,7 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
         for (fs::directory_iterator Item(Directory, Error), End; !Error && Item != End;
              Item.increment(Error)) {
             std::string Name = Item->path().filename().string();
-            if (SameNameIgnoringAsciiCase(Name, FileName) && (First.empty() || Name < First) &&
+            if (profile::SameName(Name, FileName) && (First.empty() || Name < First) &&
                 fs::exists(Item->path(), Error)) {
                 First = Name;
             }
@@ -134,7 +96,9 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
 void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
-    profile::SetByteRule(LocaleByteRule(LocaleCodeset()));
+    // Text is code page 932 under a Shift_JIS locale. Under any other, UTF-8 among them, one
+    // byte is one character, as in Windows' code pages that have no lead bytes (65001 too).
+    profile::ReadAsCodePage932 = LocaleIsShiftJis();
     // A write beyond the file-size limit then fails with EFBIG and is reported like any other
     // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
     signal(SIGXFSZ, SIG_IGN);
@@ -142,7 +106,7 @@ void PlatformStartup()
 
 void WriteStandardOutput(const char* Text)
 {
-    std::string Converted = ConvertFromCodePage932(Text, LocaleCodeset());
+    std::string Converted = ConvertFromCodePage932(Text, nl_langinfo(CODESET));
     fwrite(Converted.data(), 1, Converted.size(), stdout);
 }
 
@@ -165,26 +129,18 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
 DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
                   LPSTR Buffer, LPSTR* FilePart)
 {
-    // The program asks for a plain file name, with no extension to add.
-    if (!FileName || FileName[0] == '\0' || strchr(FileName, '/') || Extension) return 0;
-
-    // The executable's directory, the current directory, then each directory of PATH; or only
-    // the directories given.
+    // The program asks for a plain file name in the default order, with no extension to add:
+    // the executable's directory, the current directory, then each directory of PATH.
+    if (Path || Extension || !FileName || !*FileName || strchr(FileName, '/')) return 0;
     std::error_code Ignored;
-    std::vector<std::string> Directories;
-    const char* List = Path;
-    if (!Path) {
-        Directories.push_back(fs::path(ExecutablePath()).parent_path().string());
-        Directories.push_back(fs::current_path(Ignored).string());
-        List = getenv("PATH");
-    }
-    for (const char* Part = List; Part && *Part;) {
-        const char* End = strchr(Part, ':');
-        std::string Directory(Part, End ? (size_t)(End - Part) : strlen(Part));
+    std::vector<std::string> Directories = {fs::path(ExecutablePath()).parent_path().string(),
+                                            fs::current_path(Ignored).string()};
+    std::string_view List = getenv("PATH") ? getenv("PATH") : "";
+    for (size_t Begin = 0, End; Begin <= List.size(); Begin = End + 1) {
+        End = std::min(List.find(':', Begin), List.size());
+        std::string Directory(List.substr(Begin, End - Begin));
         if (!Directory.empty()) Directories.push_back(fs::absolute(Directory, Ignored).string());
-        Part = End ? End + 1 : nullptr;
     }
-
     std::string Found = FindInDirectories(Directories, FileName);
     if (Found.empty()) return 0;
     // A result that does not fit returns the size it needs and leaves the buffer untouched.
@@ -201,7 +157,7 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
     const char* Mark = (Type & MB_ICONERROR) == MB_ICONERROR ? "error" : "information";
     fflush(stdout);
     std::string Box = std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
-                      ConvertFromCodePage932(Text ? Text : "", LocaleCodeset()) + "\n";
+                      ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) + "\n";
     fwrite(Box.data(), 1, Box.size(), stderr);
     if (isatty(STDIN_FILENO)) {
         fputs("[OK] ", stderr);
@@ -217,23 +173,18 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
 BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
 {
     // Natively there is no help viewer: the call is shown as what it would open, after what the
-    // program has already written to standard output.
+    // program has already written to standard output. The program asks for nothing else.
+    if (Command != HELP_CONTENTS && Command != HELP_CONTEXT) return FALSE;
+    std::string Topic = Command == HELP_CONTEXT ? "topic " + std::to_string(Data) : "contents";
     fflush(stdout);
-    const char* File = HelpFile ? HelpFile : "";
-    if (Command == HELP_CONTENTS) {
-        fprintf(stderr, "help: %s: contents\n", File);
-    } else if (Command == HELP_CONTEXT) {
-        fprintf(stderr, "help: %s: topic %lu\n", File, (unsigned long)Data);
-    } else {
-        return FALSE;  // the program asks for nothing else
-    }
+    fprintf(stderr, "help: %s: %s\n", HelpFile ? HelpFile : "", Topic.c_str());
     fflush(stderr);
     return TRUE;
 }
 
 BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar)
 {
-    // The process's own rule, or code page 932; the program asks about no other code page.
-    if (CodePage == CP_ACP) return profile::CurrentByteRule().Lead[TestChar];
-    return CodePage == 932 && profile::CodePage932().Lead[TestChar];
+    // The process's own code page, or code page 932; the program asks about no other.
+    bool Is932 = CodePage == 932 || (CodePage == CP_ACP && profile::ReadAsCodePage932);
+    return Is932 && profile::IsCodePage932Lead(TestChar);
 }

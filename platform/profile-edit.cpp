@@ -14,28 +14,19 @@ std::string_view LineEndingOf(std::string_view Content)
     return "\r";
 }
 
-bool HasLineBreakOrNul(std::string_view Text)
-{
-    return Text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// A name that a read would give back as written: not empty, no blanks at either end, and no
-// byte that would end the line or make it mean something else.
-bool IsWritableName(std::string_view Name)
-{
-    return !Name.empty() && !HasLineBreakOrNul(Name) && Trim(Name).size() == Name.size();
-}
-
-// True when the header and the entry line that a write would add read back as Section and Key:
-// a key with '=' or a leading '[', or a section whose last byte would pair with the ']', would
-// not.
+// True when the header and the entry line that a write would add read back as Section and Key.
+// They would not for an empty name, a line break, a NUL or blanks at either end of a name, a
+// key with '=' or a leading '[', or a section whose last byte would pair with the ']'.
 bool ReadsBack(std::string_view Section, std::string_view Key)
 {
     std::string Header = "[" + std::string(Section) + "]";
-    std::string_view Name;
-    if (!ParseHeader(Header, Name) || Name != Section) return false;
     std::string EntryLine = std::string(Key) + "=";
-    return Key[0] != '[' && ParseEntry(EntryLine).Name == Key;
+    std::string_view Name;
+    if (Section.empty() || Key.empty() || Key[0] == '[' ||
+        (Header + EntryLine).find_first_of("\r\n") != std::string::npos) {
+        return false;
+    }
+    return ParseHeader(Header, Name) && Name == Section && ParseEntry(EntryLine).Name == Key;
 }
 
 // The lines that a set adds: a header when the section is missing, then Key=Value, each with
@@ -56,11 +47,11 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
                     const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
 {
     std::string_view NewValue = Value ? std::string_view(Value) : std::string_view();
-    if (IsUtf16(Content) || !IsWritableName(Section) || !IsWritableName(Key) ||
-        !ReadsBack(Section, Key) || HasLineBreakOrNul(NewValue)) {
+    if (IsUtf16(Content) || !ReadsBack(Section, Key) ||
+        NewValue.find_first_of("\r\n") != NewValue.npos) {
         return EditResult::Refused;
     }
-    Location Found = Lookup ? Lookup->Locate(Key) : Locate(Content, Section, Key);
+    Location Found = Lookup ? Lookup->Locate(Key) : SectionLookup(Content, Section).Locate(Key);
     std::string_view Ending = LineEndingOf(Content);
     Plan.Insert.clear();
     Plan.Remove = 0;
@@ -110,13 +101,11 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
 {
     EditPlan Plan;
     EditResult Result = PlanEdit(Content, Section, Key, Value, Plan);
-    if (Result != EditResult::Changed) return Result;
-    Out.clear();
-    Out.reserve(Content.size() - Plan.Remove + Plan.Insert.size());
-    Out.append(Content.substr(0, Plan.Offset));
-    Out.append(Plan.Insert);
-    Out.append(Content.substr(Plan.Offset + Plan.Remove));
-    return EditResult::Changed;
+    if (Result == EditResult::Changed) {
+        Out.assign(Content.substr(0, Plan.Offset)).append(Plan.Insert);
+        Out.append(Content.substr(Plan.Offset + Plan.Remove));
+    }
+    return Result;
 }
 
 }  // namespace profile

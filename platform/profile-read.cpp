@@ -7,8 +7,6 @@
 namespace profile {
 namespace {
 
-ByteRule Rule;
-
 unsigned char At(std::string_view Text, size_t Index)
 {
     return (unsigned char)Text[Index];
@@ -18,16 +16,17 @@ unsigned char At(std::string_view Text, size_t Index)
 // end, a blank or the end of the text stands alone.
 size_t CharWidth(std::string_view Text, size_t Index)
 {
-    bool Pair = Rule.Lead[At(Text, Index)] && Index + 1 < Text.size() &&
-                Rule.Trail[At(Text, Index + 1)];
-    return Pair ? 2 : 1;
+    if (!ReadAsCodePage932 || !IsCodePage932Lead(At(Text, Index)) || Index + 1 == Text.size()) {
+        return 1;
+    }
+    return (At(Text, Index + 1) >= 0x40 && At(Text, Index + 1) <= 0xFC) ? 2 : 1;
 }
 
 // The first (or the last) Byte of the text that is a character of its own, not the second half
 // of one.
 size_t FindChar(std::string_view Text, char Byte, bool Last = false)
 {
-    if (!Rule.Trail[(unsigned char)Byte]) return Last ? Text.rfind(Byte) : Text.find(Byte);
+    if (!ReadAsCodePage932 || Byte < 0x40) return Last ? Text.rfind(Byte) : Text.find(Byte);
     size_t Found = std::string_view::npos;
     for (size_t Index = 0; Index < Text.size(); Index += CharWidth(Text, Index)) {
         if (Text[Index] != Byte) continue;
@@ -79,27 +78,11 @@ std::string_view UpToNul(std::string_view Text)
 
 }  // namespace
 
-const ByteRule& CodePage932()
-{
-    static const ByteRule Table = [] {
-        ByteRule Result;
-        for (int Byte = 0; Byte < 256; Byte++) {
-            Result.Lead[Byte] = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
-            Result.Trail[Byte] = Byte >= 0x40 && Byte <= 0xFC;
-        }
-        return Result;
-    }();
-    return Table;
-}
+bool ReadAsCodePage932 = false;
 
-const ByteRule& CurrentByteRule()
+bool IsCodePage932Lead(unsigned char Byte)
 {
-    return Rule;
-}
-
-void SetByteRule(const ByteRule& NewRule)
-{
-    Rule = NewRule;
+    return (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
 }
 
 Line LineScanner::Next()
@@ -123,25 +106,11 @@ size_t LineScanner::Find(char Byte, size_t& Cached)
     return Cached;
 }
 
-Line LineAt(std::string_view Content, size_t Begin)
-{
-    size_t End = Begin;
-    while (End < Content.size() && !IsLineEnd(Content[End])) End++;
-    size_t Next = End;
-    if (Next < Content.size() && Content[Next++] == '\r' && Next < Content.size() &&
-        Content[Next] == '\n') {
-        Next++;
-    }
-    return Line{Begin, End, Next};
-}
-
 std::string_view Trim(std::string_view Text)
 {
-    size_t Begin = 0;
-    size_t End = Text.size();
-    while (Begin < End && IsBlank(At(Text, Begin))) Begin++;
-    while (End > Begin && IsBlank(At(Text, End - 1))) End--;
-    return Text.substr(Begin, End - Begin);
+    while (!Text.empty() && IsBlank(At(Text, 0))) Text.remove_prefix(1);
+    while (!Text.empty() && IsBlank(At(Text, Text.size() - 1))) Text.remove_suffix(1);
+    return Text;
 }
 
 size_t ContentStart(std::string_view Content)
@@ -182,14 +151,10 @@ Entry ParseEntry(std::string_view Seen)
 bool SameName(std::string_view A, std::string_view B)
 {
     if (A.size() != B.size()) return false;
-    for (size_t Index = 0; Index < A.size();) {
-        size_t Width = CharWidth(A, Index);
-        if (Width == 2) {
-            if (A.substr(Index, 2) != B.substr(Index, 2)) return false;
-        } else if (FoldAscii(A[Index]) != FoldAscii(B[Index])) {
-            return false;
-        }
-        Index += Width;
+    for (size_t Index = 0; Index < A.size(); Index += CharWidth(A, Index)) {
+        bool Differ = CharWidth(A, Index) == 2 ? A.substr(Index, 2) != B.substr(Index, 2)
+                                               : FoldAscii(A[Index]) != FoldAscii(B[Index]);
+        if (Differ) return false;
     }
     return true;
 }
@@ -216,29 +181,6 @@ std::optional<Line> FindSection(std::string_view Content, std::string_view Secti
     return std::nullopt;
 }
 
-Location Locate(std::string_view Content, std::string_view Section, std::string_view Key)
-{
-    Location Result;
-    std::optional<Line> Header = FindSection(Content, Section);
-    if (!Header) return Result;
-    Result.SectionFound = true;
-    Result.LastLineOfSection = *Header;
-    ForEachLineOfSection(Content, *Header, [&](const Line& Current, std::string_view) {
-        Result.LastLineOfSection = Current;
-        return TakeKey(Content, Current, Key, Result);
-    });
-    return Result;
-}
-bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found)
-{
-    Entry Parsed = ParseEntry(SeenPart(Content, Current));
-    if (!SameName(Parsed.Name, Key)) return false;
-    Found.KeyFound = true;
-    Found.KeyLine = Current;
-    Found.KeyEntry = Parsed;
-    return true;
-}
-
 std::optional<std::string_view> ValueOf(const Location& Found)
 {
     if (!Found.KeyFound || !Found.KeyEntry.HasValue) return std::nullopt;
@@ -254,18 +196,17 @@ size_t CopyResult(std::optional<std::string_view> Value, const char* Default, ch
 {
     if (Size == 0) return 0;
     std::string_view Text = Value ? *Value : std::string_view(Default ? Default : "");
-    if (Text.size() < Size) {
-        memcpy(Buffer, Text.data(), Text.size());
-        Buffer[Text.size()] = '\0';
-        return Text.size();
-    }
     // Windows converts the result to the code page into Size - 1 bytes, which never holds half
-    // a character: the copy stops before a double-byte character that would not fit.
+    // a character: a copy that is cut stops before a double-byte character that would not fit.
     size_t Whole = 0;
-    while (Whole < Size - 1 && Whole + CharWidth(Text, Whole) <= Size - 1) {
+    while (Whole < Text.size() && Whole + CharWidth(Text, Whole) < Size) {
         Whole += CharWidth(Text, Whole);
     }
     memcpy(Buffer, Text.data(), Whole);
+    if (Whole == Text.size()) {
+        Buffer[Whole] = '\0';
+        return Whole;
+    }
     memset(Buffer + Whole, 0, Size - Whole);
     return Size - 1;
 }
@@ -273,8 +214,7 @@ size_t CopyResult(std::optional<std::string_view> Value, const char* Default, ch
 std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
                                           std::string_view Key)
 {
-    if (IsUtf16(Content)) return std::nullopt;
-    return ValueOf(Locate(Content, Section, Key));
+    return SectionLookup(Content, Section).FindValue(Key);
 }
 
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,

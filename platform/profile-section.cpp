@@ -9,6 +9,18 @@
 #include "platform/profile.h"
 
 namespace profile {
+namespace {
+
+// The line that starts at Begin, found by a look at its own bytes only.
+Line LineAt(std::string_view Content, size_t Begin)
+{
+    size_t End = std::min(Content.find_first_of("\r\n", Begin), Content.size());
+    size_t Next = End + (End < Content.size());
+    if (Content.substr(End, 2) == "\r\n") Next++;
+    return Line{Begin, End, Next};
+}
+
+}  // namespace
 
 SectionLookup::SectionLookup(std::string_view Content, std::string_view Section) : Content_(Content)
 {
@@ -17,12 +29,16 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
     if (!Header) return;
     Found_ = true;
     LastLine_ = Header->Begin;
-    ForEachLineOfSection(Content, *Header, [&](const Line& Current, std::string_view Seen) {
+    // Each non-blank line up to the next section header.
+    for (LineScanner Scanner(Content, Header->Next); !Scanner.AtEnd();) {
+        Line Current = Scanner.Next();
+        std::string_view Seen = SeenPart(Content, Current), Name;
+        if (Seen.empty()) continue;
+        if (ParseHeader(Seen, Name)) break;
         LastLine_ = Current.Begin;
         Hashes_.push_back(HashName(ParseEntry(Seen).Name));
         Begins_.push_back(Current.Begin);
-        return false;
-    });
+    }
 }
 
 Location SectionLookup::Locate(std::string_view Key) const
@@ -31,22 +47,18 @@ Location SectionLookup::Locate(std::string_view Key) const
     Result.SectionFound = Found_;
     Result.LastLineOfSection = LineAt(Content_, LastLine_);
     uint32_t Hash = HashName(Key);
-    for (auto Item = Hashes_.begin(); (Item = std::find(Item, Hashes_.end(), Hash)) != Hashes_.end();) {
-        size_t Begin = Begins_[(size_t)(Item++ - Hashes_.begin())];
-        if (TakeKey(Content_, LineAt(Content_, Begin), Key, Result)) break;
+    auto Item = Hashes_.begin();
+    while ((Item = std::find(Item, Hashes_.end(), Hash)) != Hashes_.end()) {
+        Line Current = LineAt(Content_, Begins_[(size_t)(Item++ - Hashes_.begin())]);
+        Entry Parsed = ParseEntry(SeenPart(Content_, Current));
+        if (SameName(Parsed.Name, Key)) {
+            Result.KeyFound = true;
+            Result.KeyLine = Current;
+            Result.KeyEntry = Parsed;
+            break;
+        }
     }
     return Result;
-}
-
-std::optional<std::string_view> SectionLookup::FindValue(std::string_view Key) const
-{
-    return ValueOf(Locate(Key));
-}
-
-size_t SectionLookup::ReadString(std::string_view Key, const char* Default, char* Buffer,
-                                 size_t Size) const
-{
-    return CopyResult(FindValue(Key), Default, Buffer, Size);
 }
 
 }  // namespace profile

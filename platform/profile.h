@@ -4,7 +4,6 @@
 // disk behind GetPrivateProfileStringA and WritePrivateProfileStringA are profile-file-posix.cpp.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,18 +13,12 @@
 
 namespace profile {
 
-// Which bytes begin a double-byte character (Lead) and which may end one (Trail). A byte that
-// ends one is never a letter to fold, a '[', a ']' or a '='.
-struct ByteRule {
-    std::array<bool, 256> Lead{};
-    std::array<bool, 256> Trail{};
-};
-
-// Code page 932: lead bytes 0x81-0x9F and 0xE0-0xFC, second bytes 0x40-0xFC.
-const ByteRule& CodePage932();
-// The rule that reads and edits follow; until set, every byte is a character of its own.
-const ByteRule& CurrentByteRule();
-void SetByteRule(const ByteRule& Rule);
+// Code page 932's lead bytes: 0x81-0x9F and 0xE0-0xFC.
+bool IsCodePage932Lead(unsigned char Byte);
+// True while text is read as code page 932: a lead byte and the byte after it (0x40-0xFC) are
+// one character, whose second byte is never a letter to fold, a '[', a ']' or a '='. False, as
+// at the start, reads one byte as one character.
+extern bool ReadAsCodePage932;
 
 // What a read sees of a key's value: trimmed, cut at a NUL byte, one pair of matching quotes
 // removed. No value when the section or key is missing, or when the key's line has no '='.
@@ -68,7 +61,6 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
                 const char* Value, std::string& Out);
 
 // The read rules that the read, the edit and the section lookup share.
-
 // One physical line: its bytes [Begin, End), then its line ending (CR LF, LF or a lone CR) up to
 // Next. The last line may have no line ending, so that End == Next.
 struct Line {
@@ -85,8 +77,8 @@ struct Entry {
     bool HasValue;
 };
 
-// Where a section and a key stand in the content: the first section of that name, and in it the
-// first entry of that name.
+// Where a section and a key stand: the first section of that name, and in it the first entry of
+// that name.
 struct Location {
     bool SectionFound = false;
     Line LastLineOfSection{};  // the last non-blank line of the section (its header at least)
@@ -114,8 +106,6 @@ private:
     size_t NextLf_ = SIZE_MAX;
 };
 
-// The line that starts at Begin, found by a look at its own bytes only.
-Line LineAt(std::string_view Content, size_t Begin);
 std::string_view Trim(std::string_view Text);
 // Where the lines start: after a UTF-8 byte-order mark, or at 0.
 size_t ContentStart(std::string_view Content);
@@ -132,39 +122,29 @@ Entry ParseEntry(std::string_view Seen);
 bool SameName(std::string_view A, std::string_view B);
 // A name's hash that agrees with SameName: names that match hash alike.
 uint32_t HashName(std::string_view Name);
-// Calls Visit(Line, Seen) for each non-blank line after Header, up to the next section header,
-// until Visit answers true.
-template <typename Visitor>
-void ForEachLineOfSection(std::string_view Content, const Line& Header, Visitor Visit)
-{
-    for (LineScanner Scanner(Content, Header.Next); !Scanner.AtEnd();) {
-        Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Content, Current);
-        std::string_view Name;
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name) || Visit(Current, Seen)) return;
-    }
-}
 // The header of the first section of that name, if any.
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section);
-Location Locate(std::string_view Content, std::string_view Section, std::string_view Key);
-// Records the line in Found when its entry's name is Key; answers whether it was.
-bool TakeKey(std::string_view Content, const Line& Current, std::string_view Key, Location& Found);
 // What a read gives for a located key, or nothing; copied into Buffer as ReadString does.
 std::optional<std::string_view> ValueOf(const Location& Found);
 size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
                   size_t Size);
 
-// Many lookups in one section of a content that does not change meanwhile: the names of the
-// section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses only
-// the lines whose hash matches. Answers exactly as FindValue and ReadString do. It keeps a view
-// of the content, which must outlive it unchanged.
+// The lookups of keys in one section of a content that does not change meanwhile: the names of
+// the section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses
+// only the lines whose hash matches. FindValue and ReadString are one lookup each. It keeps a
+// view of the content, which must outlive it unchanged.
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
     Location Locate(std::string_view Key) const;
-    std::optional<std::string_view> FindValue(std::string_view Key) const;
-    size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const;
+    std::optional<std::string_view> FindValue(std::string_view Key) const
+    {
+        return ValueOf(Locate(Key));
+    }
+    size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const
+    {
+        return CopyResult(FindValue(Key), Default, Buffer, Size);
+    }
 
 private:
     std::string_view Content_;

@@ -1,5 +1,5 @@
-// The section lookup that cached files use must answer exactly what a scan of the content
-// answers, on random files, on names whose hashes collide, and on large sections.
+// The section lookup, behind every read and edit, must answer what the plain model of the read
+// rules answers, on random files, on names whose hashes collide, and on large sections.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "platform/profile.h"
+#include "platform/profile_model.h"
 
 namespace {
 
@@ -44,9 +45,9 @@ class SectionLookupTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
-        profile::SetByteRule(GetParam() ? profile::CodePage932() : profile::ByteRule{});
+        profile::ReadAsCodePage932 = GetParam();
     }
-    void TearDown() override { profile::SetByteRule(profile::ByteRule{}); }
+    void TearDown() override { profile::ReadAsCodePage932 = false; }
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, SectionLookupTest, ::testing::Bool(),
@@ -54,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, SectionLookupTest, ::testing::Bool(),
                              return std::string(Info.param ? "CodePage932" : "OneByte");
                          });
 
-TEST_P(SectionLookupTest, AnswersAsScansDoOnRandomFiles)
+TEST_P(SectionLookupTest, AnswersAsTheModelOnRandomFiles)
 {
     const char* const Sections[] = {"s", "S", "x", "a]b", "", "missing", "s\x83\x41", "s\x83"};
     const char* const Keys[] = {"k", "K", "kk", "a", "A", ";k", "", " k", "k ", "v", "[s", "=",
@@ -65,24 +66,15 @@ TEST_P(SectionLookupTest, AnswersAsScansDoOnRandomFiles)
         for (const char* Section : Sections) {
             profile::SectionLookup Index(Content, Section);
             for (const char* Key : Keys) {
-                ASSERT_EQ(Index.FindValue(Key), profile::FindValue(Content, Section, Key))
+                model::ModelResult Expected = model::Model(Content, Section, Key);
+                ASSERT_EQ(Index.FindValue(Key), Expected.Read)
                     << "section [" << Section << "] key [" << Key << "] in\n" << Content;
-                char Got[4];
-                char Expected[4];
-                ASSERT_EQ(Index.ReadString(Key, "dflt", Got, sizeof Got),
-                          profile::ReadString(Content, Section, Key, "dflt", Expected,
-                                              sizeof Expected));
-                ASSERT_STREQ(Got, Expected);
-                // An edit planned through the lookup goes where a planned scan puts it.
-                for (const char* Value : {"v", (const char*)nullptr}) {
-                    profile::EditPlan Scanned;
-                    profile::EditPlan Looked;
-                    ASSERT_EQ(profile::PlanEdit(Content, Section, Key, Value, Looked, &Index),
-                              profile::PlanEdit(Content, Section, Key, Value, Scanned));
-                    ASSERT_EQ(Looked.Offset, Scanned.Offset) << Section << "/" << Key;
-                    ASSERT_EQ(Looked.Remove, Scanned.Remove);
-                    ASSERT_EQ(Looked.Insert, Scanned.Insert);
-                }
+                profile::Location Found = Index.Locate(Key);
+                ASSERT_EQ(Found.SectionFound, Expected.SectionFound);
+                ASSERT_EQ(Found.KeyFound, Expected.KeyPresent);
+                char Got[256];
+                Index.ReadString(Key, "dflt", Got, sizeof Got);
+                ASSERT_EQ(std::string(Got), Expected.Read.value_or("dflt"));
             }
         }
     }
@@ -124,7 +116,7 @@ TEST(SectionLookup, LargeSectionWithDuplicatesAndBlankLines)
     profile::SectionLookup Index(Content, "notes");
     for (int Line = 0; Line < 200000; Line += 997) {
         std::string Key = "KEY" + std::to_string(Line % 150000);
-        ASSERT_EQ(Index.FindValue(Key), profile::FindValue(Content, "Notes", Key)) << Key;
+        ASSERT_EQ(Index.FindValue(Key), model::Model(Content, "Notes", Key).Read) << Key;
     }
     EXPECT_EQ(Index.FindValue("key149999"), std::optional<std::string_view>("value149999"));
     EXPECT_EQ(Index.FindValue("key150000"), std::nullopt);

@@ -132,8 +132,8 @@ const EditCase kCodePage932Edits[] = {
 
 class CodePage932EditTest : public ::testing::TestWithParam<EditCase> {
 protected:
-    void SetUp() override { profile::SetByteRule(profile::CodePage932()); }
-    void TearDown() override { profile::SetByteRule(profile::ByteRule{}); }
+    void SetUp() override { profile::ReadAsCodePage932 = true; }
+    void TearDown() override { profile::ReadAsCodePage932 = false; }
 };
 
 TEST_P(CodePage932EditTest, LeavesExactBytes)
@@ -152,7 +152,7 @@ TEST_F(CodePage932EditTest, LeadByteBeforeLineEndStandsAlone)
     EXPECT_EQ(profile::FindValue(File, "Notes", "A"), std::optional<std::string_view>("\x83"));
     EXPECT_EQ(profile::FindValue(File, "Notes", "B"), std::optional<std::string_view>("x\x83"));
     EXPECT_EQ(profile::FindValue(File, "Notes", "C"), std::optional<std::string_view>("\x83"));
-    profile::SetByteRule(profile::ByteRule{});
+    profile::ReadAsCodePage932 = false;
     EXPECT_EQ(profile::FindValue("[N]\n\x83\x61=1\n", "N", "\x83\x41"),
               std::optional<std::string_view>("1"));
 }

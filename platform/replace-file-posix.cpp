@@ -20,41 +20,30 @@ namespace {
 
 // How long a run waits for another run's lock before it gives up.
 constexpr int kLockWaitMilliseconds = 10000;
-const char kTempMarker[] = ".vorkap-";
 
-bool WriteAll(int Fd, std::string_view Content, off_t Offset)
+// Writes the pieces one after another from the start of the file.
+bool WriteAll(int Fd, std::initializer_list<std::string_view> Pieces)
 {
-    for (size_t Done = 0; Done < Content.size();) {
-        ssize_t Wrote = pwrite(Fd, Content.data() + Done, Content.size() - Done,
-                               Offset + (off_t)Done);
-        if (Wrote < 0 && errno != EINTR) return false;
-        if (Wrote > 0) Done += (size_t)Wrote;
+    off_t Offset = 0;
+    for (std::string_view Piece : Pieces) {
+        for (size_t Done = 0; Done < Piece.size();) {
+            ssize_t Wrote = pwrite(Fd, Piece.data() + Done, Piece.size() - Done, Offset);
+            if (Wrote < 0 && errno != EINTR) return false;
+            Done += (size_t)std::max<ssize_t>(Wrote, 0);
+            Offset += std::max<ssize_t>(Wrote, 0);
+        }
     }
     return true;
 }
 
 bool WriteAll(int Fd, const NewContent& Content)
 {
-    size_t Head = Content.Head.size();
-    return WriteAll(Fd, Content.Head, 0) && WriteAll(Fd, Content.Change, (off_t)Head) &&
-           WriteAll(Fd, Content.Tail, (off_t)(Head + Content.Change.size()));
+    return WriteAll(Fd, {Content.Head, Content.Change, Content.Tail});
 }
 
-std::string DirectoryOf(const std::string& Path)
+// Removes the temporary files named Prefix<pid>-... whose process is gone.
+void RemoveStaleTemporaries(const std::string& Directory, const std::string& Prefix)
 {
-    std::string Directory = std::filesystem::path(Path).parent_path().string();
-    return Directory.empty() ? "." : Directory;
-}
-
-std::string BaseNameOf(const std::string& Path)
-{
-    return std::filesystem::path(Path).filename().string();
-}
-
-// Removes temporary files of this file's own naming whose process is gone.
-void RemoveStaleTemporaries(const std::string& Directory, const std::string& Base)
-{
-    std::string Prefix = "." + Base + kTempMarker;
     DIR* Listing = opendir(Directory.c_str());
     if (!Listing) return;
     while (struct dirent* Item = readdir(Listing)) {
@@ -70,12 +59,6 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Bas
     closedir(Listing);
 }
 
-void FlushDirectory(const std::string& Directory)
-{
-    FileDescriptor Fd(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (Fd.Valid()) fsync(Fd.Get());
-}
-
 // Gives the temporary file the mode and, where the process may, the owner of the original.
 bool KeepModeAndOwner(int Fd, const struct stat* Original)
 {
@@ -88,30 +71,26 @@ bool KeepModeAndOwner(int Fd, const struct stat* Original)
     return true;
 }
 
-enum class Outcome { Done, Failed, DirectoryRefused };
-
-Outcome ReplaceByRename(const std::string& Target, const NewContent& Content,
-                        const struct stat* Original)
+// 0 when done; the open's errno when the temporary file could not be made (EACCES or EPERM: the
+// directory refused it); EIO when a later step failed.
+int ReplaceByRename(const std::string& Target, const std::string& Directory,
+                    const std::string& Prefix, const NewContent& Content, const struct stat* Original)
 {
     static unsigned Counter = 0;
-    std::string Directory = DirectoryOf(Target);
-    std::string Temporary = Directory + "/." + BaseNameOf(Target) + kTempMarker +
-                            std::to_string((long)getpid()) + "-" + std::to_string(++Counter) +
-                            ".tmp";
+    std::string Temporary = Directory + "/" + Prefix + std::to_string((long)getpid()) + "-" +
+                            std::to_string(++Counter) + ".tmp";
     FileDescriptor Fd(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!Fd.Valid()) {
-        bool Refused = errno == EACCES || errno == EPERM;
-        return Refused ? Outcome::DirectoryRefused : Outcome::Failed;
-    }
+    if (!Fd.Valid()) return errno;
     bool Written = WriteAll(Fd.Get(), Content) && KeepModeAndOwner(Fd.Get(), Original) &&
                    fsync(Fd.Get()) == 0;
     bool Closed = close(Fd.Release()) == 0;
     if (!Written || !Closed || rename(Temporary.c_str(), Target.c_str()) != 0) {
         unlink(Temporary.c_str());
-        return Outcome::Failed;
+        return EIO;
     }
-    FlushDirectory(Directory);
-    return Outcome::Done;
+    FileDescriptor DirectoryFd(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (DirectoryFd.Valid()) fsync(DirectoryFd.Get());
+    return 0;
 }
 
 // Reserves room for Size bytes, so that a later write cannot run out of disk or size limit.
@@ -136,24 +115,12 @@ bool RewriteInPlace(const std::string& Target, std::string_view Old, const NewCo
         fsync(Fd.Get()) == 0) {
         return true;
     }
-    if (WriteAll(Fd.Get(), Old, 0)) (void)ftruncate(Fd.Get(), (off_t)Old.size());
+    if (WriteAll(Fd.Get(), {Old})) (void)ftruncate(Fd.Get(), (off_t)Old.size());
     (void)fsync(Fd.Get());
     return false;
 }
 
 }  // namespace
-
-FileDescriptor::~FileDescriptor()
-{
-    if (Fd_ >= 0) close(Fd_);
-}
-
-int FileDescriptor::Release()
-{
-    int Fd = Fd_;
-    Fd_ = -1;
-    return Fd;
-}
 
 int OpenRegular(const std::string& Path, struct stat& Status)
 {
@@ -217,12 +184,13 @@ bool ResolveTarget(const char* Path, std::string& Target)
 bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
              const struct stat* Original)
 {
-    if (Original) RemoveStaleTemporaries(DirectoryOf(Target), BaseNameOf(Target));
-    Outcome Replaced = ReplaceByRename(Target, Content, Original);
-    if (Replaced == Outcome::DirectoryRefused && Original) {
-        return RewriteInPlace(Target, Old, Content);
-    }
-    return Replaced == Outcome::Done;
+    std::filesystem::path File(Target);
+    std::string Directory = File.has_parent_path() ? File.parent_path().string() : ".";
+    std::string Prefix = "." + File.filename().string() + ".vorkap-";
+    if (Original) RemoveStaleTemporaries(Directory, Prefix);
+    int Error = ReplaceByRename(Target, Directory, Prefix, Content, Original);
+    if ((Error == EACCES || Error == EPERM) && Original) return RewriteInPlace(Target, Old, Content);
+    return Error == 0;
 }
 
 }  // namespace profile

@@ -3,8 +3,8 @@
 // How a change is made (profile-file-posix.cpp does it in this order):
 //   1. OpenRegular opens the file without blocking: a FIFO or a device is refused, never read.
 //   2. Lock takes the file's advisory lock (flock), exclusive for a change, waiting at most ten
-//      seconds for another holder. Every run that changes the file takes it, so two runs never
-//      lose each other's edits; a program that writes without it is not held back.
+//      seconds. Every run that changes the file takes it, so two runs never lose each other's
+//      edits; a program that writes without it is not held back.
 //   3. Under the lock the caller checks that the path still names the locked file (another run
 //      may have replaced it meanwhile; then it starts over), and reads it with ReadAll.
 //   4. Replace writes the new content to a temporary file ".<name>.vorkap-<pid>-<n>.tmp" beside
@@ -20,10 +20,12 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace profile {
 
@@ -33,10 +35,13 @@ public:
     explicit FileDescriptor(int Fd = -1) : Fd_(Fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor();
+    ~FileDescriptor()
+    {
+        if (Fd_ >= 0) close(Fd_);
+    }
     int Get() const { return Fd_; }
     bool Valid() const { return Fd_ >= 0; }
-    int Release();
+    int Release() { return std::exchange(Fd_, -1); }
 
 private:
     int Fd_;
