@@ -80,18 +80,20 @@ CachedFile* ReadForLookup(const char* Path)
     return Cache.get();
 }
 
-// The edit of a locked file whose status is Status.
-bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
-                std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
-                const char* Value)
+// The edit of the locked file Fd whose status is *Status, or of no file yet (Status null): a
+// delete has nothing to do there, a set creates the file.
+bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
+              std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
+              const char* Value)
 {
     FileBytes& Old = Scratch;
+    Old.Size = 0;
     const SectionLookup* Lookup = nullptr;
-    if (Known && StillValid(*Known, Status)) {
+    if (Status && Known && StillValid(*Known, *Status)) {
         std::swap(Old, Known->Content);  // the bytes stay where the lookups see them
         auto Found = Known->Sections.find(Section);
         if (Found != Known->Sections.end()) Lookup = &Found->second;
-    } else if (!ReadAll(Fd, Status, Old)) {
+    } else if (Status && !ReadAll(Fd, *Status, Old)) {
         return false;
     }
     EditPlan Plan;
@@ -100,21 +102,11 @@ bool EditLocked(const std::string& Target, int Fd, const struct stat& Status,
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no.
-    if (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    if (Status && faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
     std::string_view Text = Old;
     NewContent Content{Text.substr(0, Plan.Offset), Plan.Insert,
                        Text.substr(Plan.Offset + Plan.Remove)};
-    return Replace(Target, Old, Content, &Status);
-}
-
-// No file yet: a delete has nothing to do; a set creates the file.
-bool CreateWith(const std::string& Target, const char* Section, const char* Key,
-                const char* Value)
-{
-    EditPlan Plan;
-    EditResult Result = PlanEdit({}, Section, Key, Value, Plan);
-    if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
-    return Replace(Target, {}, NewContent{{}, Plan.Insert, {}}, nullptr);
+    return Replace(Target, Old, Content, Status);
 }
 
 }  // namespace
@@ -150,14 +142,16 @@ BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR
     for (int Attempt = 0; Attempt < kMaxReplacedRetries; Attempt++) {
         struct stat Status;
         FileDescriptor Fd(OpenRegular(Target, Status));
-        if (!Fd.Valid()) return errno == ENOENT && CreateWith(Target, Section, Key, Value);
+        if (!Fd.Valid()) {
+            return errno == ENOENT && EditFile(Target, -1, nullptr, Known, Section, Key, Value);
+        }
         if (!Lock(Fd.Get(), LOCK_EX)) return false;
         // The path may have been replaced by another run while this one waited for the lock:
         // then the locked file is no longer the one to edit, and the write starts over.
         struct stat Current;
         if (stat(Target.c_str(), &Current) != 0 || !SameFile(Current, Status)) continue;
         if (fstat(Fd.Get(), &Status) != 0) return false;
-        return EditLocked(Target, Fd.Get(), Status, Known, Section, Key, Value);
+        return EditFile(Target, Fd.Get(), &Status, Known, Section, Key, Value);
     }
     return false;
 }
