@@ -2,8 +2,8 @@
 //
 //   vorkap_bench_engine [--sizes=10K,1M,10M,100M]
 //
-// lookup: one key near the end of "Notes"; 27 scans: VIEWEXP5..31 looked up one by one, each a
-// scan of the content; 27 lookups: the same through a SectionLookup built first, as the file
+// lookup: one key near the end of "Notes"; 27 scans: VIEWEXP5..31 read one by one, each read
+// making its own pass over the section, as for a file not kept; 27 lookups: the same through a SectionLookup built first, as the file
 // layer does for a file it keeps; plan: where a registration's new line goes, found through that
 // lookup as the file layer does; ns/B: the 27 lookups and the plan, per byte of the file.
 #include <cstdio>

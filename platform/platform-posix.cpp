@@ -1,5 +1,6 @@
 // The Win32 operations of the setup program, on POSIX: the executable's path from /proc, the
-// file search, the profile-file engine, and message boxes and help calls on the terminal.
+// file search, the code page, and message boxes and help calls on the terminal. The profile
+// calls are in profile-file-posix.cpp.
 #include "platform/platform.h"
 
 #include <iconv.h>

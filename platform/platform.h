@@ -50,8 +50,8 @@ BOOL WinHelpA(HWND Owner, LPCSTR HelpFile, UINT Command, ULONG_PTR Data);
 BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
 #endif
 
-// Prepares the process before the program's logic runs: on Windows nothing beyond what the
-// runtime does; natively, the locale whose multibyte encoding stands in for the ANSI code page.
+// Prepares the process before the program's logic runs: on Windows, standard output's text mode;
+// natively, the locale, whose Shift_JIS (or not) stands in for the ANSI code page 932 (or not).
 void PlatformStartup();
 
 // Writes a message text, stored as code page 932 bytes, to standard output, with no line end

@@ -1,8 +1,9 @@
 // The section lookup for many keys: one pass over the section, then comparisons of hashes.
 //
-// The 27 lookups of a registration in a 10 MB file: 2.4 ms against 9 ms with a hash-sorted
-// vector (the sort of the section's lines costs more than all the lookups it serves), and against
-// 121 ms for 27 scans of the content. The edit that follows them finds its line here too.
+// The 27 lookups of a registration in a 10 MB file, the pass included: 6.1 ms, against 153 ms
+// for 27 reads of the content that each make their own pass. The edit that follows them finds
+// its line here too. (A vector sorted by hash was slower: sorting the section's lines cost more
+// than all the lookups it served.)
 
 #include <algorithm>
 
