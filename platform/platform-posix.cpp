@@ -26,16 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// True when the locale's multibyte encoding is Shift_JIS, under any of the C library's names.
-bool LocaleIsShiftJis()
-{
-    const char* Codeset = nl_langinfo(CODESET);
-    for (const char* Name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932", "MS_KANJI"}) {
-        if (Codeset && strcasecmp(Codeset, Name) == 0) return true;
-    }
-    return false;
-}
-
 // The running program's full path, or "" where /proc does not tell it.
 std::string ExecutablePath()
 {
@@ -97,9 +87,13 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
 void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
-    // Text is code page 932 under a Shift_JIS locale. Under any other, UTF-8 among them, one
-    // byte is one character, as in Windows' code pages that have no lead bytes (65001 too).
-    profile::ReadAsCodePage932 = LocaleIsShiftJis();
+    // Text is code page 932 under a Shift_JIS locale, whatever the C library calls it. Under any
+    // other, UTF-8 among them, one byte is one character, as in Windows' code pages that have no
+    // lead bytes (65001 too).
+    profile::ReadAsCodePage932 = false;
+    for (const char* Name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932", "MS_KANJI"}) {
+        profile::ReadAsCodePage932 |= strcasecmp(nl_langinfo(CODESET), Name) == 0;
+    }
     // A write beyond the file-size limit then fails with EFBIG and is reported like any other
     // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
     signal(SIGXFSZ, SIG_IGN);

@@ -87,23 +87,17 @@ bool IsCodePage932Lead(unsigned char Byte)
 
 Line LineScanner::Next()
 {
-    size_t Begin = Position_;
-    size_t Cr = Find('\r', NextCr_);
-    size_t Lf = Find('\n', NextLf_);
-    size_t Size = Content_.size();
-    size_t End = std::min(Cr, Lf);
-    Position_ = (Cr + 1 == Lf && Lf < Size) ? Lf + 1 : std::min(End + 1, Size);
-    return Line{Begin, End, Position_};
-}
-
-// The first position of Byte at or after the current position, or the content's size.
-size_t LineScanner::Find(char Byte, size_t& Cached)
-{
-    if (Cached == SIZE_MAX || Cached < Position_) {
-        const void* Hit = memchr(Content_.data() + Position_, Byte, Content_.size() - Position_);
-        Cached = Hit ? (size_t)((const char*)Hit - Content_.data()) : Content_.size();
-    }
-    return Cached;
+    auto Find = [this](char Byte, size_t& Cached) {
+        if (Cached == SIZE_MAX || Cached < Position) {
+            const void* Hit = memchr(Content.data() + Position, Byte, Content.size() - Position);
+            Cached = Hit ? (size_t)((const char*)Hit - Content.data()) : Content.size();
+        }
+        return Cached;
+    };
+    size_t Begin = Position, Size = Content.size();
+    size_t Cr = Find('\r', NextCr), Lf = Find('\n', NextLf), End = std::min(Cr, Lf);
+    Position = (Cr + 1 == Lf && Lf < Size) ? Lf + 1 : std::min(End + 1, Size);
+    return Line{Begin, End, Position};
 }
 
 std::string_view Trim(std::string_view Text)
@@ -170,9 +164,9 @@ uint32_t HashName(std::string_view Name)
 
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section)
 {
-    LineScanner Scanner(Content, ContentStart(Content));
+    LineScanner Scanner{Content, ContentStart(Content)};
     for (;;) {
-        Scanner.Seek(NextHeaderLine(Content, Scanner.Position()));
+        Scanner.Position = NextHeaderLine(Content, Scanner.Position);
         if (Scanner.AtEnd()) break;
         Line Header = Scanner.Next();
         std::string_view Name;

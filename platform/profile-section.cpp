@@ -31,7 +31,7 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
     Found_ = true;
     LastLine_ = Header->Begin;
     // Each non-blank line up to the next section header.
-    for (LineScanner Scanner(Content, Header->Next); !Scanner.AtEnd();) {
+    for (LineScanner Scanner{Content, Header->Next}; !Scanner.AtEnd();) {
         Line Current = Scanner.Next();
         std::string_view Seen = SeenPart(Content, Current), Name;
         if (Seen.empty()) continue;
