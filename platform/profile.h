@@ -61,6 +61,7 @@ EditResult Edit(std::string_view Content, std::string_view Section, std::string_
                 const char* Value, std::string& Out);
 
 // The read rules that the read, the edit and the section lookup share.
+
 // One physical line: its bytes [Begin, End), then its line ending (CR LF, LF or a lone CR) up to
 // Next. The last line may have no line ending, so that End == Next.
 struct Line {
