@@ -31,13 +31,13 @@ constexpr int kMaxReplacedRetries = 100;
 struct CachedFile {
     std::string Path;
     struct stat Status;
-    FileBytes Content;
+    std::string Content;
     std::map<std::string, SectionLookup> Sections;
 };
 std::unique_ptr<CachedFile> Cache;
 
 // The content of a file read but not kept: one changed too recently, or the one a write edits.
-FileBytes Scratch;
+std::string Scratch;
 
 auto TimeOf(const struct timespec& Time)
 {
@@ -60,7 +60,7 @@ bool StillValid(const CachedFile& Kept, const struct stat& Status)
 // that holds it, or null with the content in Scratch (or empty, for a file that cannot be read).
 CachedFile* ReadForLookup(const char* Path)
 {
-    Scratch.Size = 0;
+    Scratch.clear();
     struct timespec Now;
     clock_gettime(CLOCK_REALTIME_COARSE, &Now);
     struct stat Status;
@@ -70,13 +70,13 @@ CachedFile* ReadForLookup(const char* Path)
     Cache.reset();
     if (!Lock(Fd.Get(), LOCK_SH) || fstat(Fd.Get(), &Status) != 0 ||
         !ReadAll(Fd.Get(), Status, Scratch)) {
-        Scratch.Size = 0;
+        Scratch.clear();
         return nullptr;
     }
     if (TimeOf(Status.st_ctim) >= TimeOf(Now) || TimeOf(Status.st_mtim) >= TimeOf(Now)) {
         return nullptr;
     }
-    Cache.reset(new CachedFile{Path, Status, std::exchange(Scratch, FileBytes()), {}});
+    Cache.reset(new CachedFile{Path, Status, std::move(Scratch), {}});
     return Cache.get();
 }
 
@@ -86,26 +86,24 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
               std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
               const char* Value)
 {
-    FileBytes& Old = Scratch;
-    Old.Size = 0;
+    std::string_view Old;  // the kept content, or the one read now; empty for no file
     const SectionLookup* Lookup = nullptr;
     if (Status && Known && StillValid(*Known, *Status)) {
-        std::swap(Old, Known->Content);  // the bytes stay where the lookups see them
+        Old = Known->Content;
         auto Found = Known->Sections.find(Section);
         if (Found != Known->Sections.end()) Lookup = &Found->second;
-    } else if (Status && !ReadAll(Fd, *Status, Old)) {
-        return false;
+    } else if (Status) {
+        if (!ReadAll(Fd, *Status, Scratch)) return false;
+        Old = Scratch;
     }
     EditPlan Plan;
     EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
-    Known.reset();
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no.
     if (Status && faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
-    std::string_view Text = Old;
-    NewContent Content{Text.substr(0, Plan.Offset), Plan.Insert,
-                       Text.substr(Plan.Offset + Plan.Remove)};
+    NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
+                       Old.substr(Plan.Offset + Plan.Remove)};
     return Replace(Target, Old, Content, Status);
 }
 

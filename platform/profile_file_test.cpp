@@ -258,19 +258,23 @@ protected:
     std::string Path_;
 };
 
+// Of every size: a file short enough to be held inside its string object too.
 TEST_F(CachedCopy, WriteAfterLookupsOfAnOldFileEditsThatFile)
 {
-    const std::string Before = "[Notes]\r\nVIEWEXP5=a\r\nOther=1\r\n\r\n[X]\r\nk=v\r\n";
-    Write(Before);
-    Age();
-    EXPECT_EQ(Lookup("Notes", "VIEWEXP5"), "a");
-    EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "<none>");
-    ASSERT_TRUE(WritePrivateProfileStringA("Notes", "VIEWEXP6", "b", Path_.c_str()));
-    std::string Expected;
-    ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", Expected),
-              profile::EditResult::Changed);
-    EXPECT_EQ(Read(), Expected);
-    EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "b");
+    for (const std::string Before : {"[Notes]\r\nVIEWEXP5=a\r\nOther=1\r\n\r\n[X]\r\nk=v\r\n",
+                                     "[Notes]\r\n", "[Notes]\nA=1\n", "[notes]\n\n"}) {
+        Write(Before);
+        Age();
+        bool Has5 = Before.find("VIEWEXP5") != std::string::npos;
+        EXPECT_EQ(Lookup("Notes", "VIEWEXP5"), Has5 ? "a" : "<none>");
+        EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "<none>");
+        ASSERT_TRUE(WritePrivateProfileStringA("Notes", "VIEWEXP6", "b", Path_.c_str()));
+        std::string Expected;
+        ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", Expected),
+                  profile::EditResult::Changed);
+        EXPECT_EQ(Read(), Expected);
+        EXPECT_EQ(Lookup("Notes", "VIEWEXP6"), "b");
+    }
 }
 
 TEST_F(CachedCopy, ChangesOfSameSizeBetweenLookupAndWriteAreSeen)

@@ -146,28 +146,20 @@ bool Lock(int Fd, int Operation)
     }
 }
 
-bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content)
+bool ReadAll(int Fd, const struct stat& Status, std::string& Content)
 {
     // One byte more than the size, so that a file that grew meanwhile is noticed and read on.
-    size_t Have = 0;
-    size_t Room = std::max(Content.Room, (size_t)Status.st_size + 1);
-    for (;; Room *= 2) {
-        if (Content.Room < Room) {
-            std::unique_ptr<char[]> Larger(new char[Room]);
-            if (Have) memcpy(Larger.get(), Content.Data.get(), Have);
-            Content.Data = std::move(Larger);
-            Content.Room = Room;
+    Content.resize((size_t)Status.st_size + 1);
+    for (size_t Have = 0;;) {
+        ssize_t Got = pread(Fd, Content.data() + Have, Content.size() - Have, (off_t)Have);
+        if (Got < 0 && errno != EINTR) return false;
+        if (Got == 0) {
+            Content.resize(Have);
+            return true;
         }
-        ssize_t Got = 1;
-        while (Have < Room && Got != 0) {
-            Got = pread(Fd, Content.Data.get() + Have, Room - Have, (off_t)Have);
-            if (Got < 0 && errno != EINTR) return false;
-            if (Got > 0) Have += (size_t)Got;
-        }
-        if (Got == 0) break;
+        Have += (size_t)std::max<ssize_t>(Got, 0);
+        if (Have == Content.size()) Content.resize(2 * Have);
     }
-    Content.Size = Have;
-    return true;
 }
 
 bool ResolveTarget(const char* Path, std::string& Target)

@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,21 +55,12 @@ struct NewContent {
     size_t Size() const { return Head.size() + Change.size() + Tail.size(); }
 };
 
-// A file's bytes. Not a std::string, whose resize writes zeros over the room that the read then
-// fills: a tenth of a registration's instructions (2 MB file: 2.1 of 20 million).
-struct FileBytes {
-    std::unique_ptr<char[]> Data;
-    size_t Size = 0;
-    size_t Room = 0;
-    operator std::string_view() const { return std::string_view(Data.get(), Size); }
-};
-
 // The descriptor of a regular file open for reading, and its status; -1 with errno otherwise.
 int OpenRegular(const std::string& Path, struct stat& Status);
 // flock(Operation), waiting at most ten seconds for another holder to let go.
 bool Lock(int Fd, int Operation);
 // Reads the whole file from its start into Content.
-bool ReadAll(int Fd, const struct stat& Status, FileBytes& Content);
+bool ReadAll(int Fd, const struct stat& Status, std::string& Content);
 // The file that a write replaces: the path itself, or the file its symbolic links lead to, so
 // that the links stay links.
 bool ResolveTarget(const char* Path, std::string& Target);
