@@ -89,9 +89,9 @@ struct Location {
 };
 
 // Walks the lines of the content from Position in one pass. The positions of the next CR and
-// the next LF are remembered, so that each byte is searched once however the lines end. (memchr
-// against a loop over each line's bytes, 10 MB file: a registration 1.0 against 1.7 times the
-// floor program.)
+// the next LF are remembered, so that each byte is searched once, by memchr, however the lines
+// end. (A registration against the floor program, with this: 1.13-1.15 at 1 MB and 1.33-1.40 at
+// 10 MB; with a loop over each line's bytes: 1.16-1.20 and 1.43-1.48.)
 struct LineScanner {
     std::string_view Content;
     size_t Position;
