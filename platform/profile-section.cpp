@@ -28,15 +28,15 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
     std::optional<Line> Header;
     if (!IsUtf16(Content)) Header = FindSection(Content, Section);
     if (!Header) return;
-    Found_ = true;
-    LastLine_ = Header->Begin;
+    Section_.SectionFound = true;
+    Section_.LastLineOfSection = *Header;
     // Each non-blank line up to the next section header.
     for (LineScanner Scanner{Content, Header->Next}; !Scanner.AtEnd();) {
         Line Current = Scanner.Next();
         std::string_view Seen = SeenPart(Content, Current), Name;
         if (Seen.empty()) continue;
         if (ParseHeader(Seen, Name)) break;
-        LastLine_ = Current.Begin;
+        Section_.LastLineOfSection = Current;
         Hashes_.push_back(HashName(ParseEntry(Seen).Name));
         Begins_.push_back(Current.Begin);
     }
@@ -44,9 +44,7 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section)
 
 Location SectionLookup::Locate(std::string_view Key) const
 {
-    Location Result;
-    Result.SectionFound = Found_;
-    Result.LastLineOfSection = LineAt(Content_, LastLine_);
+    Location Result = Section_;
     uint32_t Hash = HashName(Key);
     auto Item = Hashes_.begin();
     while ((Item = std::find(Item, Hashes_.end(), Hash)) != Hashes_.end()) {

@@ -143,8 +143,7 @@ public:
 
 private:
     std::string_view Content_;
-    bool Found_ = false;
-    size_t LastLine_ = 0;           // where the section's last non-blank line starts
+    Location Section_;              // where the section stands, without a key
     std::vector<uint32_t> Hashes_;  // the hash of each line's name, in file order
     std::vector<size_t> Begins_;    // where each of those lines starts
 };
