@@ -46,7 +46,7 @@ void ReadSlotsThroughLookup(std::string_view Content)
     profile::SectionLookup Lookup(Content, "Notes");
     for (int Slot = 5; Slot <= 31; Slot++) {
         std::string Key = "VIEWEXP" + std::to_string(Slot);
-        Sink = Lookup.ReadString(Key, "", Buffer, sizeof Buffer);
+        Sink = profile::CopyResult(Lookup.FindValue(Key), "", Buffer, sizeof Buffer);
     }
 }
 

@@ -1,6 +1,5 @@
-// The Win32 operations of the setup program, on POSIX: the executable's path from /proc, the
-// file search, the code page, and message boxes and help calls on the terminal. The profile
-// calls are in profile-file-posix.cpp.
+// The Win32 operations of the setup program on POSIX, but for the profile calls (which are in
+// profile-file-posix.cpp): the file search, the code page, message boxes and help on a terminal.
 #include "platform/platform.h"
 
 #include <iconv.h>
@@ -24,17 +23,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The running program's full path, or "" where /proc does not tell it.
-std::string ExecutablePath()
-{
-    std::error_code Ignored;
-    return fs::read_symlink("/proc/self/exe", Ignored).string();
-}
-
-}  // namespace
-
 std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
 {
     std::string Target = Codeset ? Codeset : "";
@@ -45,8 +33,7 @@ std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
     std::string Result(4 * Text.size() + 16, '\0');
     char* In = const_cast<char*>(Text.data());  // iconv reads the input, never writes it
     char* Out = Result.data();
-    size_t InLeft = Text.size();
-    size_t OutLeft = Result.size();
+    size_t InLeft = Text.size(), OutLeft = Result.size();
     while (iconv(Converter, &In, &InLeft, &Out, &OutLeft) == (size_t)-1 && errno != E2BIG &&
            InLeft > 0) {
         // A byte that is not code page 932 text: passed on unchanged.
@@ -107,7 +94,8 @@ void WriteStandardOutput(const char* Text)
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
 {
-    std::string Path = ExecutablePath();
+    std::error_code Ignored;
+    std::string Path = fs::read_symlink("/proc/self/exe", Ignored).string();
     if (Path.empty() || Size == 0) return 0;
     // Like Windows: a path that does not fit is cut, terminated, and the full size returned.
     size_t Copied = std::min<size_t>(Path.size(), Size - 1);
@@ -128,8 +116,9 @@ DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLe
     // the executable's directory, the current directory, then each directory of PATH.
     if (Path || Extension || !FileName || !*FileName || strchr(FileName, '/')) return 0;
     std::error_code Ignored;
-    std::vector<std::string> Directories = {fs::path(ExecutablePath()).parent_path().string(),
-                                            fs::current_path(Ignored).string()};
+    std::vector<std::string> Directories = {
+        fs::read_symlink("/proc/self/exe", Ignored).parent_path().string(),
+        fs::current_path(Ignored).string()};
     std::string_view List = getenv("PATH") ? getenv("PATH") : "";
     for (size_t Begin = 0, End; Begin <= List.size(); Begin = End + 1) {
         End = std::min(List.find(':', Begin), List.size());
@@ -155,13 +144,9 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
                       ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) + "\n";
     fwrite(Box.data(), 1, Box.size(), stderr);
     if (isatty(STDIN_FILENO)) {
-        fputs("[OK] ", stderr);
-        fflush(stderr);
-        int Byte;
-        while ((Byte = getchar()) != EOF && Byte != '\n') {
-        }
+        fputs("[OK] ", stderr);  // standard error is unbuffered: no flush is needed
+        for (int Byte = 0; Byte != EOF && Byte != '\n';) Byte = getchar();
     }
-    fflush(stderr);
     return IDOK;
 }
 
@@ -173,7 +158,6 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
     std::string Topic = Command == HELP_CONTEXT ? "topic " + std::to_string(Data) : "contents";
     fflush(stdout);
     fprintf(stderr, "help: %s: %s\n", HelpFile ? HelpFile : "", Topic.c_str());
-    fflush(stderr);
     return TRUE;
 }
 

@@ -8,10 +8,8 @@ namespace {
 std::string_view LineEndingOf(std::string_view Content)
 {
     size_t End = Content.find_first_of("\r\n");
-    if (End == std::string_view::npos) return "\r\n";
-    if (Content[End] == '\n') return "\n";
-    if (End + 1 < Content.size() && Content[End + 1] == '\n') return "\r\n";
-    return "\r";
+    if (End == std::string_view::npos || Content.substr(End, 2) == "\r\n") return "\r\n";
+    return Content[End] == '\n' ? "\n" : "\r";
 }
 
 // True when the header and the entry line that a write would add read back as Section and Key.
@@ -29,16 +27,14 @@ bool ReadsBack(std::string_view Section, std::string_view Key)
     return ParseHeader(Header, Name) && Name == Section && ParseEntry(EntryLine).Name == Key;
 }
 
-// The lines that a set adds: a header when the section is missing, then Key=Value, each with
-// the file's line ending. Lead gives a last line that has none its own first.
-void AppendNewLines(std::string& Insert, std::string_view Lead, std::string_view Section,
-                    std::string_view Key, std::string_view Value, std::string_view Ending)
+// The lines that a set adds, each with the file's line ending: Lead (the line ending of a last
+// line that has none), a header when Section is given, then Key=Value.
+std::string NewLines(std::string_view Lead, std::string_view Section, std::string_view Key,
+                     std::string_view Value, std::string_view Ending)
 {
-    Insert.append(Lead);
-    if (!Section.empty()) {
-        Insert.append("[").append(Section).append("]").append(Ending);
-    }
-    Insert.append(Key).append("=").append(Value).append(Ending);
+    std::string Lines(Lead);
+    if (!Section.empty()) Lines.append("[").append(Section).append("]").append(Ending);
+    return Lines.append(Key).append("=").append(Value).append(Ending);
 }
 
 }  // namespace
@@ -46,21 +42,19 @@ void AppendNewLines(std::string& Insert, std::string_view Lead, std::string_view
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
                     const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
 {
-    std::string_view NewValue = Value ? std::string_view(Value) : std::string_view();
+    std::string_view NewValue = Value ? Value : "";
     if (IsUtf16(Content) || !ReadsBack(Section, Key) ||
         NewValue.find_first_of("\r\n") != NewValue.npos) {
         return EditResult::Refused;
     }
     Location Found = Lookup ? Lookup->Locate(Key) : SectionLookup(Content, Section).Locate(Key);
     std::string_view Ending = LineEndingOf(Content);
-    Plan.Insert.clear();
-    Plan.Remove = 0;
+    Plan = EditPlan{};
 
     if (!Value) {
         // Delete: the key's line with its line ending, nothing else.
         if (!Found.KeyFound) return EditResult::Unchanged;
-        Plan.Offset = Found.KeyLine.Begin;
-        Plan.Remove = Found.KeyLine.Next - Found.KeyLine.Begin;
+        Plan = {Found.KeyLine.Begin, Found.KeyLine.Next - Found.KeyLine.Begin, ""};
         return EditResult::Changed;
     }
     if (Found.KeyFound) {
@@ -72,9 +66,8 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
             Old.find('\0') == std::string_view::npos) {
             return EditResult::Unchanged;
         }
-        Plan.Offset = KeyLine.Begin;
-        Plan.Remove = Old.size();
-        Plan.Insert.append(Found.KeyEntry.Name).append("=").append(NewValue);
+        Plan = {KeyLine.Begin, Old.size(), std::string(Found.KeyEntry.Name) + "="};
+        Plan.Insert.append(NewValue);
         return EditResult::Changed;
     }
     if (Found.SectionFound) {
@@ -84,15 +77,15 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
         // A lone CR written right before an LF of the file would join it into one CR LF: the
         // new line would seem to own that LF, and deleting the line would take it along.
         bool JoinsLf = Ending == "\r" && Last.Next < Content.size() && Content[Last.Next] == '\n';
-        AppendNewLines(Plan.Insert, Last.Next == Last.End ? Ending : "", {}, Key, NewValue,
-                       JoinsLf ? "\r\n" : Ending);
+        Plan.Insert = NewLines(Last.Next == Last.End ? Ending : "", {}, Key, NewValue,
+                               JoinsLf ? "\r\n" : Ending);
         return EditResult::Changed;
     }
     // A new section at the end of the file, after a line ending for a last line that lacks one.
     Plan.Offset = Content.size();
     bool Unended = Content.size() > ContentStart(Content) && Content.back() != '\r' &&
                    Content.back() != '\n';
-    AppendNewLines(Plan.Insert, Unended ? Ending : "", Section, Key, NewValue, Ending);
+    Plan.Insert = NewLines(Unended ? Ending : "", Section, Key, NewValue, Ending);
     return EditResult::Changed;
 }
 

@@ -7,19 +7,15 @@
 namespace profile {
 namespace {
 
-unsigned char At(std::string_view Text, size_t Index)
-{
-    return (unsigned char)Text[Index];
-}
-
 // 2 for a lead byte followed by a second byte, 1 for any other byte. A lead byte before a line
 // end, a blank or the end of the text stands alone.
 size_t CharWidth(std::string_view Text, size_t Index)
 {
-    if (!ReadAsCodePage932 || !IsCodePage932Lead(At(Text, Index)) || Index + 1 == Text.size()) {
+    if (!ReadAsCodePage932 || !IsCodePage932Lead(Text[Index]) || Index + 1 == Text.size()) {
         return 1;
     }
-    return (At(Text, Index + 1) >= 0x40 && At(Text, Index + 1) <= 0xFC) ? 2 : 1;
+    unsigned char Second = Text[Index + 1];
+    return Second >= 0x40 && Second <= 0xFC ? 2 : 1;
 }
 
 // The first (or the last) Byte of the text that is a character of its own, not the second half
@@ -36,21 +32,12 @@ size_t FindChar(std::string_view Text, char Byte, bool Last = false)
     return Found;
 }
 
-char FoldAscii(char Byte)
-{
-    return (Byte >= 'A' && Byte <= 'Z') ? (char)(Byte + 0x20) : Byte;
-}
-
+char FoldAscii(char Byte) { return (Byte >= 'A' && Byte <= 'Z') ? (char)(Byte + 0x20) : Byte; }
+bool IsLineEnd(char Byte) { return Byte == '\r' || Byte == '\n'; }
 // Blanks are trimmed from both ends of every line, name and value.
-bool IsBlank(unsigned char Byte)
-{
-    return (Byte >= 0x09 && Byte <= 0x0D) || Byte == 0x1A || Byte == 0x20;
-}
-
-bool IsLineEnd(char Byte)
-{
-    return Byte == '\r' || Byte == '\n';
-}
+bool IsBlank(char Byte) { return (Byte >= 0x09 && Byte <= 0x0D) || Byte == 0x1A || Byte == 0x20; }
+// Text up to its first NUL.
+std::string_view UpToNul(std::string_view Text) { return Text.substr(0, Text.find('\0')); }
 
 // Where the next line that may be a section header starts, at or after Begin, the start of a
 // line: a header's '[' is the first non-blank byte of its line, so only the '[' bytes need a
@@ -62,19 +49,13 @@ size_t NextHeaderLine(std::string_view Content, size_t Begin)
     for (size_t Bracket = Content.find('[', Begin); Bracket != std::string_view::npos;
          Bracket = Content.find('[', Bracket + 1)) {
         size_t LineStart = Bracket;
-        while (LineStart > Begin && IsBlank(At(Content, LineStart - 1)) &&
+        while (LineStart > Begin && IsBlank(Content[LineStart - 1]) &&
                !IsLineEnd(Content[LineStart - 1])) {
             LineStart--;
         }
         if (LineStart == Begin || IsLineEnd(Content[LineStart - 1])) return LineStart;
     }
     return Content.size();
-}
-
-// Text up to its first NUL.
-std::string_view UpToNul(std::string_view Text)
-{
-    return Text.substr(0, Text.find('\0'));
 }
 
 }  // namespace
@@ -103,8 +84,8 @@ Line LineScanner::Next()
 
 std::string_view Trim(std::string_view Text)
 {
-    while (!Text.empty() && IsBlank(At(Text, 0))) Text.remove_prefix(1);
-    while (!Text.empty() && IsBlank(At(Text, Text.size() - 1))) Text.remove_suffix(1);
+    while (!Text.empty() && IsBlank(Text.front())) Text.remove_prefix(1);
+    while (!Text.empty() && IsBlank(Text.back())) Text.remove_suffix(1);
     return Text;
 }
 

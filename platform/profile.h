@@ -1,10 +1,8 @@
-// The profile-file engine: Windows' rules for reading a key from bytes in memory
-// (profile-read.cpp), edits that change only the target line and keep every other byte
-// (profile-edit.cpp) and the section lookup for many keys (profile-section.cpp). The files on
-// disk behind GetPrivateProfileStringA and WritePrivateProfileStringA are profile-file-posix.cpp.
+// The profile-file engine on bytes in memory: Windows' read rules (profile-read.cpp), the lookup
+// of keys in a section (profile-section.cpp), and edits that change the target line and keep
+// every other byte (profile-edit.cpp). profile-file-posix.cpp puts it behind the Win32 calls.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,15 +23,16 @@ extern bool ReadAsCodePage932;
 std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
                                           std::string_view Key);
 
-// Copies what a read of Section/Key gives into Buffer as GetPrivateProfileStringA does: Default
-// when the key has no value, then a terminating zero. A result cut to Size - 1 bytes ends
-// before a double-byte character that would not fit whole, and Size - 1 is returned; otherwise
-// the count of bytes copied, without the terminator.
+// Copies Value, or Default when there is none, into Buffer as GetPrivateProfileStringA does,
+// with a terminating zero. A copy cut to Size - 1 bytes ends before a double-byte character
+// that would not fit whole, and answers Size - 1; otherwise the count of bytes copied.
+size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
+                  size_t Size);
+// CopyResult of FindValue.
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
                   const char* Default, char* Buffer, size_t Size);
 
-// True when the content starts with a UTF-16 byte-order mark: such a file is refused for writing
-// and reads see nothing in it.
+// A file that starts with a UTF-16 byte-order mark: reads see nothing in it, writes refuse it.
 bool IsUtf16(std::string_view Content);
 
 enum class EditResult {
@@ -51,26 +50,25 @@ struct EditPlan {
 
 class SectionLookup;
 
-// Sets Section/Key to Value, or deletes the key when Value is null, leaving every other byte of
-// Content as it was. PlanEdit only says where the change goes, so that a caller can write the
-// head, the change and the tail straight from the old content; Edit builds the new content.
-// Lookup, when given, is a lookup of Section in this Content: it spares a scan of the section.
+// Sets Section/Key to Value, or deletes the key when Value is null, and keeps every other byte.
+// PlanEdit says where the change goes, so that a caller writes the head, the change and the tail
+// straight from the old content; Lookup, when given, is Section's lookup in this Content. Edit
+// builds the new content.
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
                     const char* Value, EditPlan& Plan, const SectionLookup* Lookup = nullptr);
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
 
-// The read rules that the read, the edit and the section lookup share.
+// The read rules that the read, the lookup and the edit share.
 
-// One physical line: its bytes [Begin, End), then its line ending (CR LF, LF or a lone CR) up to
-// Next. The last line may have no line ending, so that End == Next.
+// One line: its bytes [Begin, End), then its line ending (CR LF, LF or a lone CR) up to Next.
 struct Line {
     size_t Begin;
     size_t End;
     size_t Next;
 };
 
-// An entry: the name before the first '=', the value after it, both trimmed and ending at a NUL.
+// An entry: the name before the first '=' and the value after it, trimmed and ending at a NUL.
 // A line without '=' is an entry with no value.
 struct Entry {
     std::string_view Name;
@@ -78,8 +76,7 @@ struct Entry {
     bool HasValue;
 };
 
-// Where a section and a key stand: the first section of that name, and in it the first entry of
-// that name.
+// The first section of a name, and in it the first entry of a name.
 struct Location {
     bool SectionFound = false;
     Line LastLineOfSection{};  // the last non-blank line of the section (its header at least)
@@ -88,10 +85,10 @@ struct Location {
     Entry KeyEntry{};
 };
 
-// Walks the lines of the content from Position in one pass. The positions of the next CR and
-// the next LF are remembered, so that each byte is searched once, by memchr, however the lines
-// end. (A registration against the floor program, with this: 1.13-1.15 at 1 MB and 1.33-1.40 at
-// 10 MB; with a loop over each line's bytes: 1.16-1.20 and 1.43-1.48.)
+// Walks the lines from Position. The next CR and the next LF are remembered, so that memchr
+// looks at each byte once, however the lines end. (A registration against the floor program,
+// with this: 1.13-1.15 at 1 MB and 1.33-1.40 at 10 MB; a loop over each line's bytes: 1.16-1.20
+// and 1.43-1.48.)
 struct LineScanner {
     std::string_view Content;
     size_t Position;
@@ -104,30 +101,26 @@ struct LineScanner {
 std::string_view Trim(std::string_view Text);
 // Where the lines start: after a UTF-8 byte-order mark, or at 0.
 size_t ContentStart(std::string_view Content);
-// What a read sees of a line: its bytes, trimmed. A NUL byte does not end the line: the '=' and
-// the ']' after it still count, as under Windows' API (Wine's reading of it); it ends the name or
-// the value that holds it, as a C string ends. A line that starts with a NUL and has no '=' is
-// seen as blank.
+// A line as a read sees it: trimmed; blank when it starts with a NUL and has no '='. Any other
+// NUL ends the name or the value that holds it, but the '=' and the ']' after it still count,
+// as under Windows' API (Wine's reading of it).
 std::string_view SeenPart(std::string_view Content, const Line& Current);
-// A section header: a seen line that starts with '[' and has a ']' after it; Name runs to the
-// last ']', is trimmed, and ends at a NUL.
+// A header: a seen line that starts with '[' and has a ']' after it. Name runs to the last ']',
+// trimmed and ending at a NUL.
 bool ParseHeader(std::string_view Seen, std::string_view& Name);
 Entry ParseEntry(std::string_view Seen);
 // Names match without regard to the case of A-Z, which a double-byte character never holds.
 bool SameName(std::string_view A, std::string_view B);
-// A name's hash that agrees with SameName: names that match hash alike.
+// Names that match hash alike.
 uint32_t HashName(std::string_view Name);
-// The header of the first section of that name, if any.
+// The header of the first section of that name.
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section);
-// What a read gives for a located key, or nothing; copied into Buffer as ReadString does.
+// What a read gives for a located key.
 std::optional<std::string_view> ValueOf(const Location& Found);
-size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
-                  size_t Size);
 
-// The lookups of keys in one section of a content that does not change meanwhile: the names of
-// the section's lines are hashed once, then a lookup compares hashes, 4 bytes a line, and parses
-// only the lines whose hash matches. FindValue and ReadString are one lookup each. It keeps a
-// view of the content, which must outlive it unchanged.
+// Lookups of keys in one section of a content that stays as it is and outlives the lookup. The
+// names of the section's lines are hashed once; a lookup compares hashes, 4 bytes a line, and
+// parses only the lines whose hash matches.
 class SectionLookup {
 public:
     SectionLookup(std::string_view Content, std::string_view Section);
@@ -135,10 +128,6 @@ public:
     std::optional<std::string_view> FindValue(std::string_view Key) const
     {
         return ValueOf(Locate(Key));
-    }
-    size_t ReadString(std::string_view Key, const char* Default, char* Buffer, size_t Size) const
-    {
-        return CopyResult(FindValue(Key), Default, Buffer, Size);
     }
 
 private:

@@ -73,7 +73,7 @@ TEST_P(SectionLookupTest, AnswersAsTheModelOnRandomFiles)
                 ASSERT_EQ(Found.SectionFound, Expected.SectionFound);
                 ASSERT_EQ(Found.KeyFound, Expected.KeyPresent);
                 char Got[256];
-                Index.ReadString(Key, "dflt", Got, sizeof Got);
+                profile::CopyResult(Index.FindValue(Key), "dflt", Got, sizeof Got);
                 ASSERT_EQ(std::string(Got), Expected.Read.value_or("dflt"));
             }
         }

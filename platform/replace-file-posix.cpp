@@ -14,18 +14,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace profile {
 namespace {
 
-// How long a run waits for another run's lock before it gives up.
-constexpr int kLockWaitMilliseconds = 10000;
-
 // Writes the pieces one after another from the start of the file.
-bool WriteAll(int Fd, std::initializer_list<std::string_view> Pieces)
+bool WriteAll(int Fd, const NewContent& Content)
 {
     off_t Offset = 0;
-    for (std::string_view Piece : Pieces) {
+    for (std::string_view Piece : {Content.Head, Content.Change, Content.Tail}) {
         for (size_t Done = 0; Done < Piece.size();) {
             ssize_t Wrote = pwrite(Fd, Piece.data() + Done, Piece.size() - Done, Offset);
             if (Wrote < 0 && errno != EINTR) return false;
@@ -34,11 +32,6 @@ bool WriteAll(int Fd, std::initializer_list<std::string_view> Pieces)
         }
     }
     return true;
-}
-
-bool WriteAll(int Fd, const NewContent& Content)
-{
-    return WriteAll(Fd, {Content.Head, Content.Change, Content.Tail});
 }
 
 // Removes the temporary files named Prefix<pid>-... whose process is gone.
@@ -51,10 +44,9 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
         if (strncmp(Name, Prefix.c_str(), Prefix.size()) != 0) continue;
         char* End = nullptr;
         long Owner = strtol(Name + Prefix.size(), &End, 10);
-        if (End == Name + Prefix.size() || *End != '-' || Owner <= 0) continue;
-        if (Owner == (long)getpid()) continue;
-        if (kill((pid_t)Owner, 0) == 0 || errno != ESRCH) continue;
-        unlinkat(dirfd(Listing), Name, 0);
+        bool Gone = End != Name + Prefix.size() && *End == '-' && Owner > 0 &&
+                    Owner != (long)getpid() && kill((pid_t)Owner, 0) != 0 && errno == ESRCH;
+        if (Gone) unlinkat(dirfd(Listing), Name, 0);
     }
     closedir(Listing);
 }
@@ -79,44 +71,43 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     static unsigned Counter = 0;
     std::string Temporary = Directory + "/" + Prefix + std::to_string((long)getpid()) + "-" +
                             std::to_string(++Counter) + ".tmp";
-    FileDescriptor Fd(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!Fd.Valid()) return errno;
-    bool Written = WriteAll(Fd.Get(), Content) && KeepModeAndOwner(Fd.Get(), Original) &&
-                   fsync(Fd.Get()) == 0;
-    bool Closed = close(Fd.Release()) == 0;
+    FileDescriptor File(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (File.Fd < 0) return errno;
+    bool Written = WriteAll(File.Fd, Content) && KeepModeAndOwner(File.Fd, Original) &&
+                   fsync(File.Fd) == 0;
+    bool Closed = close(std::exchange(File.Fd, -1)) == 0;
     if (!Written || !Closed || rename(Temporary.c_str(), Target.c_str()) != 0) {
         unlink(Temporary.c_str());
         return EIO;
     }
-    FileDescriptor DirectoryFd(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (DirectoryFd.Valid()) fsync(DirectoryFd.Get());
+    FileDescriptor Folder(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Folder.Fd >= 0) fsync(Folder.Fd);
     return 0;
 }
 
 // Reserves room for Size bytes, so that a later write cannot run out of disk or size limit.
 bool Reserve(int Fd, size_t Size)
 {
-    int Reserved = posix_fallocate(Fd, 0, (off_t)Size);
-    if (Reserved == EOPNOTSUPP || Reserved == EINVAL) {
-        Reserved = ftruncate(Fd, (off_t)Size) == 0 ? 0 : errno;
-    }
-    return Reserved == 0;
+    int Error = posix_fallocate(Fd, 0, (off_t)Size);
+    if (Error == EOPNOTSUPP || Error == EINVAL) return ftruncate(Fd, (off_t)Size) == 0;
+    return Error == 0;
 }
 
 bool RewriteInPlace(const std::string& Target, std::string_view Old, const NewContent& Content)
 {
-    FileDescriptor Fd(open(Target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (!Fd.Valid()) return false;
-    if (Content.Size() > Old.size() && !Reserve(Fd.Get(), Content.Size())) {
-        (void)ftruncate(Fd.Get(), (off_t)Old.size());
+    FileDescriptor File(open(Target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    if (File.Fd < 0) return false;
+    if (Content.Size() > Old.size() && !Reserve(File.Fd, Content.Size())) {
+        (void)ftruncate(File.Fd, (off_t)Old.size());
         return false;
     }
-    if (WriteAll(Fd.Get(), Content) && ftruncate(Fd.Get(), (off_t)Content.Size()) == 0 &&
-        fsync(Fd.Get()) == 0) {
+    if (WriteAll(File.Fd, Content) && ftruncate(File.Fd, (off_t)Content.Size()) == 0 &&
+        fsync(File.Fd) == 0) {
         return true;
     }
-    if (WriteAll(Fd.Get(), {Old})) (void)ftruncate(Fd.Get(), (off_t)Old.size());
-    (void)fsync(Fd.Get());
+    // A write that failed part-way: the old content back.
+    if (WriteAll(File.Fd, {Old, {}, {}})) (void)ftruncate(File.Fd, (off_t)Old.size());
+    (void)fsync(File.Fd);
     return false;
 }
 
@@ -126,8 +117,7 @@ int OpenRegular(const std::string& Path, struct stat& Status)
 {
     // O_NONBLOCK: a FIFO without a writer must not hold the open up.
     int Fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (Fd < 0) return -1;
-    if (fstat(Fd, &Status) != 0 || !S_ISREG(Status.st_mode)) {
+    if (Fd >= 0 && (fstat(Fd, &Status) != 0 || !S_ISREG(Status.st_mode))) {
         close(Fd);
         errno = EINVAL;
         return -1;
@@ -137,13 +127,13 @@ int OpenRegular(const std::string& Path, struct stat& Status)
 
 bool Lock(int Fd, int Operation)
 {
-    for (int Waited = 0;; Waited += 5) {
+    for (int Waited = 0; Waited <= 10000; Waited += 5) {  // milliseconds
         if (flock(Fd, Operation | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
-        if (Waited >= kLockWaitMilliseconds) return false;
         struct timespec Pause = {0, 5 * 1000 * 1000};
         nanosleep(&Pause, nullptr);
     }
+    return false;
 }
 
 bool ReadAll(int Fd, const struct stat& Status, std::string& Content)

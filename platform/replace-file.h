@@ -24,26 +24,16 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace profile {
 
-// Closes its descriptor when it goes.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int Fd = -1) : Fd_(Fd) {}
+// Closes its descriptor, when it holds one (Fd >= 0), as it goes.
+struct FileDescriptor {
+    int Fd;
+    explicit FileDescriptor(int Value) : Fd(Value) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (Fd_ >= 0) close(Fd_);
-    }
-    int Get() const { return Fd_; }
-    bool Valid() const { return Fd_ >= 0; }
-    int Release() { return std::exchange(Fd_, -1); }
-
-private:
-    int Fd_;
+    ~FileDescriptor() { if (Fd >= 0) close(Fd); }
 };
 
 // The new content as the three pieces that an edit leaves: the old content's head, the changed
