@@ -15,7 +15,8 @@ add_executable(vorkap_unit_tests
   platform/platform_posix_test.cpp
   registrar/locate_test.cpp
   front/messages_test.cpp)
-target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic GTest::gtest_main)
+target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic vorkap_test_support
+                      GTest::gtest_main)
 # Test names are the cases' own names, without a dump of the parameter.
 gtest_discover_tests(vorkap_unit_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 

@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "tests/support/bytes.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -215,21 +216,6 @@ TEST_F(ProfileFileTest, UnreadableFileIsNeverOverwritten)
 
 class CachedCopy : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        Directory_ = fs::temp_directory_path() /
-                     ("vorkap-speed-paths-" + std::to_string((long)getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(Directory_);
-        fs::create_directories(Directory_);
-        Path_ = (Directory_ / "notes.ini").string();
-    }
-    void TearDown() override
-    {
-        std::error_code Ignored;
-        fs::remove_all(Directory_, Ignored);
-    }
-
     void Write(const std::string& Content) { WriteBytes(Path_, Content); }
     std::string Read() { return ReadBytes(Path_); }
     // Another program changes one byte in place: the size stays, the change time moves on.
@@ -254,8 +240,8 @@ protected:
         nanosleep(&Pause, nullptr);
     }
 
-    fs::path Directory_;
-    std::string Path_;
+    ScratchDirectory Scratch_;
+    std::string Path_ = Scratch_.Path() + "/notes.ini";
 };
 
 // Of every size: a file short enough to be held inside its string object too.
@@ -298,7 +284,7 @@ TEST_F(CachedCopy, FileReplacedByRenameBetweenLookupAndWrite)
     Write("[Notes]\nA=1\n");
     Age();
     EXPECT_EQ(Lookup("Notes", "A"), "1");
-    std::string Other = (Directory_ / "other.ini").string();
+    std::string Other = Scratch_.Path() + "/other.ini";
     WriteBytes(Other, "[Notes]\nA=2\n");
     ASSERT_EQ(rename(Other.c_str(), Path_.c_str()), 0);
     EXPECT_EQ(Lookup("Notes", "A"), "2");
