@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench/content.h"
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/platform-posix.h"
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace fs = std::filesystem;
 

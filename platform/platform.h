@@ -1,8 +1,9 @@
 // The operating-system operations that the setup program uses, under their Win32 names.
 //
 // On Windows these are the real ones from <windows.h>. Elsewhere this header declares the same
-// names and signatures, and platform-posix.cpp supplies them: a byte-preserving profile-file
-// engine, the file search, and message boxes and help calls shown on the terminal.
+// names and signatures: profile-file-posix.cpp supplies the profile calls over a byte-preserving
+// profile-file engine, and platform-posix.cpp the file search, and message boxes and help calls
+// shown on the terminal.
 #pragma once
 
 #include <cstddef>

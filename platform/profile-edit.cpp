@@ -1,5 +1,5 @@
 // The edit: where a set or a delete goes, as one change to the old content.
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace profile {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 #include "platform/replace-file.h"
 
 namespace profile {

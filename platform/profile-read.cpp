@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace profile {
 namespace {
 
-// 2 for a lead byte followed by a second byte, 1 for any other byte. A lead byte before a line
-// end, a blank or the end of the text stands alone.
+// 2 for a lead byte followed by a second byte (0x40-0xFC), 1 for any other byte. A lead byte
+// followed by anything else (a line end, a blank, an ASCII digit) or by nothing stands alone.
 size_t CharWidth(std::string_view Text, size_t Index)
 {
     if (!ReadAsCodePage932 || !IsCodePage932Lead(Text[Index]) || Index + 1 == Text.size()) {

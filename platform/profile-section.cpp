@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace profile {
 namespace {

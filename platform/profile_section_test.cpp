@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 #include "platform/profile_model.h"
 
 namespace {
