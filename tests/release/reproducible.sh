@@ -5,7 +5,7 @@
 # exactly vorkap-setup.exe, README.ja.md and SHA256SUMS, in that order, SHA256SUMS must verify
 # inside the unpacked archive, and the exe must be the stripped program that passes the PE
 # checks; the release build must build no test program.
-# Then the same two trees are released again with signing (a throwaway root and code-signing
+# Then the same two trees are built and released again with signing (a throwaway root and code-signing
 # certificate made here): the signed exe and zip must again be byte-identical, the signature must
 # verify against the throwaway root with SHA-256 and the commit's time as its signing time, and
 # the signed exe must pass the PE checks and, with the Wine state of the win32 build, register.
@@ -134,6 +134,10 @@ for tool in openssl osslsigncode; do
 done
 
 cp "$zip" "$scratch/unsigned.zip"
+cp "$exe" "$scratch/unsigned.exe"
+exe="$scratch/unsigned.exe"
+# Whole builds again, from nothing.
+rm -rf "$first/build" "$first/dist" "$second/build" "$second/dist"
 echo "signed release 1 in $first"
 (cd "$first" && umask 022 && PATH="$scratch/bin:$PATH" TZ=UTC cmake --workflow --preset release) \
     >"$scratch/signed-1.log" 2>&1 ||
