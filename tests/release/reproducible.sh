@@ -16,7 +16,7 @@ set -euo pipefail
 
 source_dir=$(realpath "$1")
 version=$2
-wine_state=${3:-}
+wine_state=${3:+$(realpath "$3")}
 zip_name=vorkap-setup-$version-win32.zip
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -112,12 +112,14 @@ printf 'not the password\n' >"$pki/wrong-password"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/root.key" -out "$pki/root.pem" -days 36500 \
     -subj '/CN=Throwaway Root' -addext 'basicConstraints=critical,CA:TRUE' \
     -addext 'keyUsage=critical,keyCertSign' 2>/dev/null
+serial=1
 for purpose in codeSigning serverAuth; do
+    serial=$((serial + 1))
     openssl req -new -newkey rsa:2048 -nodes -keyout "$pki/$purpose.key" -out "$pki/$purpose.csr" \
         -subj "/CN=Throwaway $purpose" 2>/dev/null
     printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$purpose" >"$pki/$purpose.ext"
     openssl x509 -req -in "$pki/$purpose.csr" -CA "$pki/root.pem" -CAkey "$pki/root.key" \
-        -set_serial "0x$(od -An -N8 -tx1 /dev/urandom | tr -d ' ')" -days 36500 \
+        -set_serial "$serial" -days 36500 \
         -extfile "$pki/$purpose.ext" -out "$pki/$purpose.pem" 2>/dev/null
     openssl pkcs12 -export -inkey "$pki/$purpose.key" -in "$pki/$purpose.pem" \
         -certfile "$pki/root.pem" -passout "file:$pki/password" -out "$pki/$purpose.p12"
@@ -134,8 +136,9 @@ for tool in openssl osslsigncode; do
 done
 
 cp "$zip" "$scratch/unsigned.zip"
-cp "$exe" "$scratch/unsigned.exe"
-exe="$scratch/unsigned.exe"
+mkdir "$scratch/unsigned"
+cp "$exe" "$scratch/unsigned/vorkap-setup.exe"
+exe="$scratch/unsigned/vorkap-setup.exe"
 # Whole builds again, from nothing.
 rm -rf "$first/build" "$first/dist" "$second/build" "$second/dist"
 echo "signed release 1 in $first"
