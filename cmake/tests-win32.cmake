@@ -65,10 +65,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set_tests_properties(win32.pe-image PROPERTIES TIMEOUT 60)
 endif()
 
-# The release command run twice on copies of the sources: byte-identical exe and zip.
+# The release command run twice on copies of the sources, unsigned and then signed with a
+# throwaway certificate: byte-identical exe and zip; the signed program registers under Wine.
 add_test(NAME win32.release-reproducible
-  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/reproducible.sh ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION})
-set_tests_properties(win32.release-reproducible PROPERTIES TIMEOUT 300)
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/reproducible.sh ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION}
+    ${VORKAP_WINE_STATE})
+set_tests_properties(win32.release-reproducible PROPERTIES
+  FIXTURES_REQUIRED wine RESOURCE_LOCK wine-prefix TIMEOUT 420)
 
 # Chooses the vehicle and makes the Wine prefix the other tests share.
 add_test(NAME win32.wine-prepare

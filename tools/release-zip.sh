@@ -5,11 +5,15 @@
 # every file gets mode 0644 and the time SOURCE_DATE_EPOCH (taken from the last commit when not
 # given; 1980-01-01, the earliest time a zip can hold, outside a git checkout), zip runs in UTC
 # and stores no extra attributes (-X: no owner, no extended times) and no directory entries (-D).
+# When VORKAP_SIGN_PKCS12 or VORKAP_SIGN_PASSWORD_FILE is set, the archive holds the program
+# signed by tools/sign-exe.sh, with SOURCE_DATE_EPOCH as its signing time; without them, the
+# program as built. A failed run leaves no OUT.zip, not even one from an earlier run.
 # Usage: release-zip.sh PROGRAM.exe README.ja.md OUT.zip SOURCE_DIR
 set -euo pipefail
 
 exe=$1 guide=$2 out=$3 source=$4
 command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh" >&2; exit 1; }
+rm -f "$out" "$out.part"
 
 zip_floor=315532800
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -28,7 +32,14 @@ fi
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 files=(vorkap-setup.exe README.ja.md SHA256SUMS)
-cp "$exe" "$stage/vorkap-setup.exe"
+if [ -n "${VORKAP_SIGN_PKCS12:-}${VORKAP_SIGN_PASSWORD_FILE:-}" ]; then
+    SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH bash "$(dirname "$0")/sign-exe.sh" "$exe" "$stage/vorkap-setup.exe"
+elif [ -n "${VORKAP_SIGN_TIMESTAMP_URL:-}" ]; then
+    echo "error: signing: VORKAP_SIGN_TIMESTAMP_URL is set but VORKAP_SIGN_PKCS12 is not" >&2
+    exit 1
+else
+    cp "$exe" "$stage/vorkap-setup.exe"
+fi
 cp "$guide" "$stage/README.ja.md"
 (cd "$stage" && sha256sum "${files[@]:0:2}" >SHA256SUMS)
 chmod 0644 "${files[@]/#/$stage/}"

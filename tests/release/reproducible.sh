@@ -5,11 +5,18 @@
 # exactly vorkap-setup.exe, README.ja.md and SHA256SUMS, in that order, SHA256SUMS must verify
 # inside the unpacked archive, and the exe must be the stripped program that passes the PE
 # checks; the release build must build no test program.
-# Usage: reproducible.sh SOURCE_DIR VERSION
+# Then the same two trees are built and released again with signing (a throwaway root and code-signing
+# certificate made here): the signed exe and zip must again be byte-identical, the signature must
+# verify against the throwaway root with SHA-256 and the commit's time as its signing time, and
+# the signed exe must pass the PE checks and, with the Wine state of the win32 build, register.
+# A wrong password, a missing file or a certificate not for code signing must stop the release
+# with its one-line message and leave no zip; the password must appear in no output.
+# Usage: reproducible.sh SOURCE_DIR VERSION [WINE_STATE]
 set -euo pipefail
 
 source_dir=$(realpath "$1")
 version=$2
+wine_state=${3:+$(realpath "$3")}
 zip_name=vorkap-setup-$version-win32.zip
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -36,7 +43,7 @@ copy_sources() {
 # builds see no SOURCE_DATE_EPOCH: the linker would take its time stamp from it and hide a
 # missing flag.
 commit_time=$(git -C "$source_dir" log -1 --format=%ct 2>/dev/null || echo 1000000000)
-unset SOURCE_DATE_EPOCH
+unset SOURCE_DATE_EPOCH VORKAP_SIGN_PKCS12 VORKAP_SIGN_PASSWORD_FILE VORKAP_SIGN_TIMESTAMP_URL
 commit_copy() {
     git -C "$1" init -q
     git -C "$1" add -A
@@ -70,10 +77,15 @@ done
 exe="$first/build/release/vorkap-setup.exe"
 zip="$first/dist/$zip_name"
 
-listing=$(unzip -Z1 "$zip" | tr '\n' ' ')
-[ "$listing" = "vorkap-setup.exe README.ja.md SHA256SUMS " ] || fail "the zip holds: $listing"
-mkdir "$scratch/unpacked"
-(cd "$scratch/unpacked" && unzip -q "$zip" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS does not verify"
+# check_zip ZIP DIR: the zip holds the three files in order; unpacked into DIR, SHA256SUMS verifies.
+check_zip() {
+    local listing
+    listing=$(unzip -Z1 "$1" | tr '\n' ' ')
+    [ "$listing" = "vorkap-setup.exe README.ja.md SHA256SUMS " ] || fail "$(basename "$1") holds: $listing"
+    mkdir "$2"
+    (cd "$2" && unzip -q "$1" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS does not verify"
+}
+check_zip "$zip" "$scratch/unpacked"
 cmp "$scratch/unpacked/vorkap-setup.exe" "$exe" || fail "the zip's exe is not the built one"
 cmp "$scratch/unpacked/README.ja.md" "$source_dir/README.ja.md" || fail "the zip's guide is not README.ja.md"
 grep -qF "$zip_name" "$scratch/unpacked/README.ja.md" || fail "the guide does not name $zip_name"
@@ -89,3 +101,133 @@ tests=$(find "$first/build/release" -path '*/CMakeFiles' -prune -o -name '*.exe'
 [ -z "$tests" ] || fail "the release build built other programs: $tests"
 
 echo "PASS: two release builds are byte-identical; $zip_name holds the stripped program, the guide and SHA256SUMS"
+
+# A throwaway root, a code-signing certificate it issued and one for a web server, each in a
+# PKCS#12 file with the root, under a password that no output may show.
+pki="$scratch/pki"
+mkdir "$pki"
+password='throwaway pass 7Qx!'
+printf '%s\n' "$password" >"$pki/password"
+printf 'not the password\n' >"$pki/wrong-password"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/root.key" -out "$pki/root.pem" -days 36500 \
+    -subj '/CN=Throwaway Root' -addext 'basicConstraints=critical,CA:TRUE' \
+    -addext 'keyUsage=critical,keyCertSign' 2>/dev/null
+serial=1
+for purpose in codeSigning serverAuth; do
+    serial=$((serial + 1))
+    openssl req -new -newkey rsa:2048 -nodes -keyout "$pki/$purpose.key" -out "$pki/$purpose.csr" \
+        -subj "/CN=Throwaway $purpose" 2>/dev/null
+    printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$purpose" >"$pki/$purpose.ext"
+    openssl x509 -req -in "$pki/$purpose.csr" -CA "$pki/root.pem" -CAkey "$pki/root.key" \
+        -set_serial "$serial" -days 36500 \
+        -extfile "$pki/$purpose.ext" -out "$pki/$purpose.pem" 2>/dev/null
+    openssl pkcs12 -export -inkey "$pki/$purpose.key" -in "$pki/$purpose.pem" \
+        -certfile "$pki/root.pem" -passout "file:$pki/password" -out "$pki/$purpose.p12"
+done
+export VORKAP_SIGN_PKCS12="$pki/codeSigning.p12" VORKAP_SIGN_PASSWORD_FILE="$pki/password"
+
+# The first signed release runs openssl and osslsigncode through wrappers that log their
+# command lines, where the password must not appear.
+mkdir "$scratch/bin"
+for tool in openssl osslsigncode; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s"\nexec %s "$@"\n' "$tool" "$scratch/command-lines.log" \
+        "$(command -v "$tool")" >"$scratch/bin/$tool"
+    chmod +x "$scratch/bin/$tool"
+done
+
+cp "$zip" "$scratch/unsigned.zip"
+mkdir "$scratch/unsigned"
+cp "$exe" "$scratch/unsigned/vorkap-setup.exe"
+exe="$scratch/unsigned/vorkap-setup.exe"
+# Whole builds again, from nothing.
+rm -rf "$first/build" "$first/dist" "$second/build" "$second/dist"
+echo "signed release 1 in $first"
+(cd "$first" && umask 022 && PATH="$scratch/bin:$PATH" TZ=UTC cmake --workflow --preset release) \
+    >"$scratch/signed-1.log" 2>&1 ||
+    { cat "$scratch/signed-1.log"; fail "signed release 1 failed"; }
+sleep 1
+echo "signed release 2 in $second"
+(cd "$second" && umask 077 && TZ=Asia/Tokyo cmake --workflow --preset release) >"$scratch/signed-2.log" 2>&1 ||
+    { cat "$scratch/signed-2.log"; fail "signed release 2 failed"; }
+cmp "$first/dist/$zip_name" "$second/dist/$zip_name" || fail "the signed zip differs between the two builds"
+check_zip "$first/dist/$zip_name" "$scratch/signed-1"
+check_zip "$second/dist/$zip_name" "$scratch/signed-2"
+signed="$scratch/signed-1/vorkap-setup.exe"
+cmp "$signed" "$scratch/signed-2/vorkap-setup.exe" || fail "the signed exe differs between the two builds"
+echo "identical: signed $zip_name ($(stat -c %s "$first/dist/$zip_name") bytes), signed exe ($(stat -c %s "$signed") bytes)"
+! cmp -s "$signed" "$exe" || fail "the signed release holds the unsigned exe"
+
+osslsigncode verify -CAfile "$pki/root.pem" -in "$signed" >"$scratch/verify.log" 2>&1 ||
+    { cat "$scratch/verify.log"; fail "the signature does not verify against the throwaway root"; }
+grep -Eq '^Message digest algorithm *: SHA256' "$scratch/verify.log" || fail "the signature is not SHA-256"
+signing_time=$(sed -n 's/^[[:space:]]*Signing time: //p' "$scratch/verify.log")
+[ "$signing_time" = "$(TZ=UTC date -d "@$commit_time" '+%b %e %H:%M:%S %Y GMT')" ] ||
+    fail "signing time $signing_time is not the commit's time"
+bash "$source_dir/tests/wine/check-pe.sh" "$signed" "$version"
+
+# The failures, through the packing step as the build runs it, each over a zip left by an
+# earlier release: one line on standard error that matches the pattern, and no zip.
+pack_failing() {
+    local expected=$1
+    shift
+    cp "$scratch/unsigned.zip" "$scratch/old.zip"
+    if env "$@" bash "$first/tools/release-zip.sh" "$exe" "$first/README.ja.md" "$scratch/old.zip" "$first" \
+        >"$scratch/case.out" 2>"$scratch/case.err"; then
+        fail "the release was made with $*"
+    fi
+    # shellcheck disable=SC2053 # the expected message is a pattern
+    [[ $(cat "$scratch/case.err") == $expected ]] ||
+        fail "with $*: the message is '$(cat "$scratch/case.err")', expected '$expected'"
+    if [ -e "$scratch/old.zip" ] || [ -e "$scratch/old.zip.part" ]; then fail "with $*: a zip was left"; fi
+}
+pack_failing "error: signing: VORKAP_SIGN_PKCS12 names no such file: $pki/missing.p12" \
+    VORKAP_SIGN_PKCS12="$pki/missing.p12"
+pack_failing "error: signing: VORKAP_SIGN_PASSWORD_FILE names no such file: $pki/missing" \
+    VORKAP_SIGN_PASSWORD_FILE="$pki/missing"
+pack_failing "error: signing: VORKAP_SIGN_PKCS12 is set but VORKAP_SIGN_PASSWORD_FILE is not" \
+    -u VORKAP_SIGN_PASSWORD_FILE
+pack_failing "error: signing: VORKAP_SIGN_TIMESTAMP_URL is set but VORKAP_SIGN_PKCS12 is not" \
+    -u VORKAP_SIGN_PKCS12 -u VORKAP_SIGN_PASSWORD_FILE VORKAP_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+pack_failing "error: signing: $pki/password is not a PKCS#12 file that openssl can read" \
+    VORKAP_SIGN_PKCS12="$pki/password"
+pack_failing "error: signing: the certificate \"CN=Throwaway serverAuth\" in $pki/serverAuth.p12 is not for code signing (its extendedKeyUsage lacks codeSigning)" \
+    VORKAP_SIGN_PKCS12="$pki/serverAuth.p12"
+# osslsigncode's reason for an unreachable timestamp server differs between its versions.
+pack_failing "error: signing: osslsigncode could not sign vorkap-setup.exe: *127.0.0.1:9*" \
+    VORKAP_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/
+
+# A wrong password, through the release command.
+(cd "$first" && VORKAP_SIGN_PASSWORD_FILE="$pki/wrong-password" cmake --workflow --preset release) \
+    >"$scratch/wrong-password.log" 2>&1 && fail "the release was made with a wrong password"
+grep -qFx "error: signing: wrong password in VORKAP_SIGN_PASSWORD_FILE ($pki/wrong-password) for $pki/codeSigning.p12" \
+    "$scratch/wrong-password.log" || { cat "$scratch/wrong-password.log"; fail "no message for the wrong password"; }
+[ -z "$(ls -A "$first/dist")" ] || fail "a wrong password left in dist/: $(ls -A "$first/dist")"
+grep -q ' -readpass ' "$scratch/command-lines.log" || fail "osslsigncode was not run through its wrapper"
+! grep -qF "$password" "$scratch"/*.log || fail "the password appears in the output or on a command line"
+
+# The signed program registers under Wine. Where only 64-bit Wine runs, the 64-bit build of the
+# same sources is signed by the same script and run instead.
+if [ -n "$wine_state" ]; then
+    # shellcheck source=tests/wine/lib.sh
+    . "$source_dir/tests/wine/lib.sh"
+    load_state "$wine_state"
+    unset DISPLAY
+    dir="$STATE/runs/release-signed"
+    rm -rf "$dir" && mkdir -p "$dir/notes" "$dir/out"
+    if [ "$VEHICLE" = i686 ]; then
+        cp "$signed" "$dir/notes/vorkap-setup.exe"
+    else
+        echo "NOTE: 32-bit Wine cannot run here; the signed 64-bit build runs instead"
+        SOURCE_DATE_EPOCH=$commit_time bash "$source_dir/tools/sign-exe.sh" "$BIN_DIR/vorkap-setup.exe" \
+            "$dir/notes/vorkap-setup.exe"
+    fi
+    printf '[Notes]\r\nVIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,\r\n' >"$dir/notes/notes.ini"
+    run_windows_program "$dir/out" "$dir/notes/vorkap-setup.exe" /I
+    [ "$STATUS" = 0 ] || fail "the signed vorkap-setup.exe /I ended with $STATUS"
+    expect_stdout "$dir/out" "$TEXT_REGISTERED"
+    expect_key "$dir/notes/notes.ini" Notes VIEWEXP6 "$ENTRY"
+    echo "the signed program registered under Wine ($VEHICLE)"
+else
+    echo "NOTE: no Wine state given: the signed program is not run"
+fi
+echo "PASS: signed releases are byte-identical and verify; failures stop the release with one line and no zip"

@@ -9,7 +9,8 @@
 # the message boxes; fonts-ipafont-gothic lets them show Japanese; util-linux gives setpriv, which
 # runs the permission cases as an unprivileged user. zip packs the release archive; unzip and git
 # serve its reproducibility test. The differential test of the profile engine runs the native
-# side under the Shift_JIS locale ja_JP.SJIS, built from the locales package.
+# side under the Shift_JIS locale ja_JP.SJIS, built from the locales package. osslsigncode signs
+# the release when asked to; openssl checks the signing certificate and makes the test's own.
 set -euo pipefail
 . "$(dirname "$0")/../../tools/lib.sh"
 
@@ -19,6 +20,6 @@ install_packages "the Windows tests" \
     wine wine32:i386 wine64 \
     xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
     perl libc-bin coreutils util-linux locales \
-    zip unzip git
+    zip unzip git osslsigncode openssl
 
 ensure_sjis_locale
