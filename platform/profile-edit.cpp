@@ -44,7 +44,7 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
 {
     std::string_view NewValue = Value ? Value : "";
     // A set goes where a read of the same names looks: the names lose their blanks at both ends,
-    // as with Windows' API under Wine. A delete there matches the names as given, so one with
+    // as with Windows' API under Wine. A delete, as Wine's, matches the names as given: one with
     // blanks at an end finds nothing to delete.
     std::string_view Asked = Trim(Section), Name = Trim(Key);
     if (IsUtf16(Content) || !ReadsBack(Asked, Name) ||
