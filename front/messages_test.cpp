@@ -26,10 +26,7 @@ const MessageCase kMessages[] = {
     {"NoSlot", NoSlotMessage, TEXT_NO_SLOT},
 };
 
-void PrintTo(const MessageCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
+using case_name::operator<<;
 
 class MessageTextTest : public ::testing::TestWithParam<MessageCase> {};
 

@@ -42,12 +42,25 @@ void NotifyUser(const char* Text, unsigned int Style)
     }
 }
 
-// Reports a registrar outcome that is not "done": the message, and the status to end with.
-static int ReportFailure(int Outcome)
+// Tells the user the outcome of a registration or removal, opens the help file after a
+// registration, and answers the status to end with: the one place where an outcome of the
+// registrar becomes an exit status.
+static int ReportOutcome(RegistrarOutcome Outcome)
 {
-    if (Outcome == REGISTRAR_NO_SLOT) {
+    switch (Outcome) {
+    case REGISTRAR_DONE:
+        if (InstallMode) {
+            NotifyUser(RegisteredMessage, MB_OK | MB_ICONINFORMATION);
+            WinHelpA(NULL, HELP_FILE, HELP_CONTENTS, 0);
+        } else {
+            NotifyUser(RemovedMessage, MB_OK | MB_ICONINFORMATION);
+        }
+        return EXIT_DONE;
+    case REGISTRAR_NO_SLOT:
         NotifyUser(NoSlotMessage, MB_OK | MB_ICONERROR);
         return EXIT_NO_SLOT;
+    case REGISTRAR_WRITE_FAILED:
+        break;
     }
     NotifyUser(WriteFailedMessage, MB_OK | MB_ICONERROR);
     return EXIT_WRITE_FAILED;
@@ -64,22 +77,6 @@ int SetupMain(int ArgumentCount, char** Arguments)
         return ExitStatus;
     }
 
-    if (InstallMode) {
-        int Outcome = RegisterViewExport();
-        if (Outcome != REGISTRAR_DONE) {
-            ExitStatus = ReportFailure(Outcome);
-            return ExitStatus;
-        }
-        NotifyUser(RegisteredMessage, MB_OK | MB_ICONINFORMATION);
-        WinHelpA(NULL, HELP_FILE, HELP_CONTENTS, 0);
-    } else {
-        int Outcome = RemoveViewExport();
-        if (Outcome != REGISTRAR_DONE) {
-            ExitStatus = ReportFailure(Outcome);
-            return ExitStatus;
-        }
-        NotifyUser(RemovedMessage, MB_OK | MB_ICONINFORMATION);
-    }
-    ExitStatus = EXIT_DONE;
+    ExitStatus = ReportOutcome(InstallMode ? RegisterViewExport() : RemoveViewExport());
     return ExitStatus;
 }

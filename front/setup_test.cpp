@@ -146,11 +146,7 @@ const ProgramCase kCases[] = {
     {"AllSlotsTakenInBox", {}, kFullNotes, 3, "", kErrorBox + TEXT_NO_SLOT "\n", kFullNotes},
 };
 
-// A case is shown by its name in test names and failure reports.
-void PrintTo(const ProgramCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
+using case_name::operator<<;
 
 class ProgramCaseTest : public ProgramTest, public ::testing::WithParamInterface<ProgramCase> {};
 
@@ -327,11 +323,6 @@ const ShownCase kShownCases[] = {
     {"RegisteredOnMergedPipe", Input::Null, Output::MergedPipe, true,
      TEXT_REGISTERED + kHelpContents},
 };
-
-void PrintTo(const ShownCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
 
 class ShownOrderTest : public ProgramTest, public ::testing::WithParamInterface<ShownCase> {};
 

@@ -71,6 +71,14 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
     return "";
 }
 
+// The one writer of standard error. Standard output is flushed first, so that on a terminal,
+// through a pipe or into a file what the program wrote there comes out before, and whole.
+static void WriteStandardError(const std::string& Text)
+{
+    fflush(stdout);
+    fwrite(Text.data(), 1, Text.size(), stderr);
+}
+
 void PlatformStartup()
 {
     setlocale(LC_CTYPE, "");
@@ -139,12 +147,10 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
     // The box on the terminal: its caption and mark, then its text. A person at a terminal
     // presses Enter for OK; a script is never kept waiting.
     const char* Mark = (Type & MB_ICONERROR) == MB_ICONERROR ? "error" : "information";
-    fflush(stdout);
-    std::string Box = std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
-                      ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) + "\n";
-    fwrite(Box.data(), 1, Box.size(), stderr);
+    WriteStandardError(std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
+                       ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) + "\n");
     if (isatty(STDIN_FILENO)) {
-        fputs("[OK] ", stderr);  // standard error is unbuffered: no flush is needed
+        WriteStandardError("[OK] ");  // standard error is unbuffered: shown before the wait
         for (int Byte = 0; Byte != EOF && Byte != '\n';) Byte = getchar();
     }
     return IDOK;
@@ -156,8 +162,7 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
     // program has already written to standard output. The program asks for nothing else.
     if (Command != HELP_CONTENTS && Command != HELP_CONTEXT) return FALSE;
     std::string Topic = Command == HELP_CONTEXT ? "topic " + std::to_string(Data) : "contents";
-    fflush(stdout);
-    fprintf(stderr, "help: %s: %s\n", HelpFile ? HelpFile : "", Topic.c_str());
+    WriteStandardError(std::string("help: ") + (HelpFile ? HelpFile : "") + ": " + Topic + "\n");
     return TRUE;
 }
 

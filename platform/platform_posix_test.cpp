@@ -26,10 +26,7 @@ struct SearchCase {
     std::string Expected;  // "first/NAME", "second/NAME", or "" for not found
 };
 
-void PrintTo(const SearchCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
+using case_name::operator<<;
 
 const SearchCase kSearches[] = {
     {"ExactInFirst", {"notes.ini"}, {"notes.ini"}, "first/notes.ini"},

@@ -12,9 +12,9 @@ std::string_view LineEndingOf(std::string_view Content)
     return Content[End] == '\n' ? "\n" : "\r";
 }
 
-// True when the header and the entry line that a write would add read back as Section and Key.
-// They would not for an empty name, a line break, a NUL or blanks at either end of a name, a
-// key with '=' or a leading '[', or a section whose last byte would pair with the ']'.
+// True when the header and the entry line that a write would add read back as Section and Key,
+// names without blanks at their ends. They would not for an empty name, a line break or a NUL in
+// a name, a key with '=' or a leading '[', or a section whose last byte would pair with the ']'.
 bool ReadsBack(std::string_view Section, std::string_view Key)
 {
     std::string Header = "[" + std::string(Section) + "]";
@@ -43,16 +43,28 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
                     const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
 {
     std::string_view NewValue = Value ? Value : "";
-    if (IsUtf16(Content) || !ReadsBack(Section, Key) ||
+    // A set goes where a read of the same names looks: the names lose their blanks at both ends,
+    // as with Windows' API under Wine. A delete, as Wine's, matches the names as given: one with
+    // blanks at an end finds nothing to delete.
+    std::string_view Asked = Trim(Section), Name = Trim(Key);
+    if (IsUtf16(Content) || !ReadsBack(Asked, Name) ||
         NewValue.find_first_of("\r\n") != NewValue.npos) {
         return EditResult::Refused;
     }
-    Location Found = Lookup ? Lookup->Locate(Key) : SectionLookup(Content, Section).Locate(Key);
+    if (!Value && (Asked.size() != Section.size() || Name.size() != Key.size())) {
+        return EditResult::Unchanged;
+    }
+    Location Found = Lookup ? Lookup->Locate(Name) : SectionLookup(Content, Asked).Locate(Name);
     std::string_view Ending = LineEndingOf(Content);
     Plan = EditPlan{};
 
     if (!Value) {
-        // Delete: the key's line with its line ending, nothing else.
+        // Delete: the key's line with its line ending, nothing else. A key that the first section
+        // of that name lacks is deleted from the next section of the name that holds it, as with
+        // Windows' API under Wine: reads stop at the first section, deletes do not.
+        while (!Found.KeyFound && Found.SectionFound) {
+            Found = SectionLookup(Content, Asked, Found.LastLineOfSection.Next).Locate(Name);
+        }
         if (!Found.KeyFound) return EditResult::Unchanged;
         Plan = {Found.KeyLine.Begin, Found.KeyLine.Next - Found.KeyLine.Begin, ""};
         return EditResult::Changed;
@@ -77,7 +89,7 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
         // A lone CR written right before an LF of the file would join it into one CR LF: the
         // new line would seem to own that LF, and deleting the line would take it along.
         bool JoinsLf = Ending == "\r" && Last.Next < Content.size() && Content[Last.Next] == '\n';
-        Plan.Insert = NewLines(Last.Next == Last.End ? Ending : "", {}, Key, NewValue,
+        Plan.Insert = NewLines(Last.Next == Last.End ? Ending : "", {}, Name, NewValue,
                                JoinsLf ? "\r\n" : Ending);
         return EditResult::Changed;
     }
@@ -85,7 +97,7 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
     Plan.Offset = Content.size();
     bool Unended = Content.size() > ContentStart(Content) && Content.back() != '\r' &&
                    Content.back() != '\n';
-    Plan.Insert = NewLines(Unended ? Ending : "", Section, Key, NewValue, Ending);
+    Plan.Insert = NewLines(Unended ? Ending : "", Asked, Name, NewValue, Ending);
     return EditResult::Changed;
 }
 

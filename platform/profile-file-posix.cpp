@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -51,18 +52,46 @@ bool StillValid(const std::unique_ptr<CachedFile>& Kept, const struct stat& Stat
            TimeOf(Kept->Status.st_ctim) == TimeOf(Status.st_ctim);
 }
 
-// The file's content, from the cache while it is valid. A file that cannot be read (missing,
-// not a regular file, refused) reads as empty.
+// The files that a read of this run found but could not read (refused, not a regular file, its
+// lock held past the wait, an I/O error), by the file a write would replace. Later reads of one
+// give nothing at once, without waiting for its lock again, and every write of it fails: a write
+// that rests on reads that saw nothing could overwrite what they missed.
+std::set<std::string> Unreadable;
+
+std::string TargetOf(const std::string& Path)
+{
+    std::string Target;
+    return ResolveTarget(Path.c_str(), Target) ? Target : Path;
+}
+
+void RememberUnreadable(const std::string& Path)
+{
+    Unreadable.insert(TargetOf(Path));
+}
+
+bool IsUnreadable(const std::string& Path)
+{
+    return !Unreadable.empty() && Unreadable.count(TargetOf(Path)) != 0;
+}
+
+// The file's content, from the cache while it is valid. A missing file reads as empty; so does
+// one that cannot be read, which is remembered as unreadable.
 CachedFile& ReadForLookup(const char* Path)
 {
     struct timespec Now;
     clock_gettime(CLOCK_REALTIME_COARSE, &Now);
     struct stat Status {};
+    if (IsUnreadable(Path)) {
+        Cache.reset(new CachedFile{Path, Status, false, {}, {}});
+        return *Cache;
+    }
     FileDescriptor File(OpenRegular(Path, Status));
     if (File.Fd >= 0 && StillValid(Cache, Status) && Cache->Path == Path) return *Cache;
+    bool Missing = File.Fd < 0 && errno == ENOENT;
     Cache.reset(new CachedFile{Path, Status, false, {}, {}});
     if (File.Fd < 0 || !Lock(File.Fd, LOCK_SH) || fstat(File.Fd, &Cache->Status) != 0 ||
         !ReadAll(File.Fd, Cache->Status, Cache->Content)) {
+        if (!Missing) RememberUnreadable(Path);
         Cache->Content.clear();
         return *Cache;
     }
@@ -82,10 +111,13 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
     const SectionLookup* Lookup = nullptr;
     if (Status && StillValid(Known, *Status)) {
         Old = Known->Content;
-        auto Found = Known->Sections.find(Section);
+        auto Found = Known->Sections.find(std::string(Trim(Section)));
         if (Found != Known->Sections.end()) Lookup = &Found->second;
     } else if (Status) {
-        if (!ReadAll(Fd, *Status, Read)) return false;
+        if (!ReadAll(Fd, *Status, Read)) {
+            RememberUnreadable(Target);
+            return false;
+        }
         Old = Read;
     }
     EditPlan Plan;
@@ -120,11 +152,14 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
 }
 
 // Changes no other byte of the file. Fails, with the file as it was, when the change could not be
-// written; deleting what is not there succeeds.
+// written, or when a read of this run found the file but could not read it; deleting what is not
+// there succeeds.
 BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     std::string Target;
-    if (!Path || !Section || !Key || !ResolveTarget(Path, Target)) return false;
+    if (!Path || !Section || !Key || !ResolveTarget(Path, Target) || IsUnreadable(Target)) {
+        return false;
+    }
     std::unique_ptr<CachedFile> Known = std::move(Cache);
     for (int Attempt = 0; Attempt < 100; Attempt++) {
         struct stat Status;
@@ -132,7 +167,10 @@ BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR
         if (File.Fd < 0) {
             return errno == ENOENT && EditFile(Target, -1, nullptr, Known, Section, Key, Value);
         }
-        if (!Lock(File.Fd, LOCK_EX)) return false;
+        if (!Lock(File.Fd, LOCK_EX)) {
+            RememberUnreadable(Target);
+            return false;
+        }
         // The path may have been replaced by another run while this one waited for the lock:
         // then the locked file is no longer the one to edit, and the write starts over (at most
         // 100 times).

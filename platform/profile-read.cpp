@@ -144,9 +144,9 @@ uint32_t HashName(std::string_view Name)
     return Hash;
 }
 
-std::optional<Line> FindSection(std::string_view Content, std::string_view Section)
+std::optional<Line> FindSection(std::string_view Content, std::string_view Section, size_t From)
 {
-    LineScanner Scanner{Content, ContentStart(Content)};
+    LineScanner Scanner{Content, std::max(From, ContentStart(Content))};
     for (;;) {
         Scanner.Position = NextHeaderLine(Content, Scanner.Position);
         if (Scanner.AtEnd()) break;

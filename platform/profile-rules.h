@@ -75,8 +75,10 @@ Entry ParseEntry(std::string_view Seen);
 bool SameName(std::string_view A, std::string_view B);
 // Names that match hash alike.
 uint32_t HashName(std::string_view Name);
-// The header of the first section of that name.
-std::optional<Line> FindSection(std::string_view Content, std::string_view Section);
+// The header of the first section of that name, at or after From (the start of a line; 0: the
+// start of the content).
+std::optional<Line> FindSection(std::string_view Content, std::string_view Section,
+                                size_t From = 0);
 // What a read gives for a located key.
 std::optional<std::string_view> ValueOf(const Location& Found);
 
@@ -85,7 +87,8 @@ std::optional<std::string_view> ValueOf(const Location& Found);
 // parses only the lines whose hash matches.
 class SectionLookup {
 public:
-    SectionLookup(std::string_view Content, std::string_view Section);
+    // The first section of that name at or after From, the start of a line.
+    SectionLookup(std::string_view Content, std::string_view Section, size_t From = 0);
     Location Locate(std::string_view Key) const;
     std::optional<std::string_view> FindValue(std::string_view Key) const
     {

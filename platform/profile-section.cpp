@@ -24,10 +24,11 @@ Line LineAt(std::string_view Content, size_t Begin)
 
 }  // namespace
 
-SectionLookup::SectionLookup(std::string_view Content, std::string_view Section) : Content_(Content)
+SectionLookup::SectionLookup(std::string_view Content, std::string_view Section, size_t From)
+    : Content_(Content)
 {
     std::optional<Line> Header;
-    if (!IsUtf16(Content)) Header = FindSection(Content, Section);
+    if (!IsUtf16(Content)) Header = FindSection(Content, Section, From);
     if (!Header) return;
     Section_.SectionFound = true;
     Section_.LastLineOfSection = *Header;

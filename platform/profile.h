@@ -50,7 +50,9 @@ struct EditPlan {
 class SectionLookup;
 
 // Sets Section/Key to Value, or deletes the key when Value is null, and keeps every other byte.
-// PlanEdit says where the change goes, so that a caller writes the head, the change and the tail
+// A set goes to the first section of that name, its names trimmed as a read trims them; a delete
+// removes the first line of the key in the first section of that name that holds one, its names
+// matched as given (blanks at an end match nothing). PlanEdit says where the change goes, so that a caller writes the head, the change and the tail
 // straight from the old content; Lookup, when given, is Section's lookup in this Content. Edit
 // builds the new content.
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,

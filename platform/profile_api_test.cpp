@@ -9,9 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
 namespace {
@@ -38,18 +40,12 @@ struct ApiCase {
     std::string File;  // the file's bytes before the writes; may hold NUL bytes
     std::vector<Write> Writes;
     std::vector<Read> Reads;
+    // Texts that the file holds (true) or no longer holds (false) after the writes: a key that
+    // only a delete can reach is seen there, not through reads.
+    std::vector<std::pair<const char*, bool>> Holds = {};
 };
 
-// What a failing case prints of itself: its name.
-void PrintTo(const ApiCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
-
-std::string Bytes(const char* Text, size_t Length)
-{
-    return std::string(Text, Length);
-}
+using case_name::operator<<;
 
 const std::string kLong300(300, 'x');
 
@@ -128,6 +124,22 @@ const ApiCase kCases[] = {
       {"Vorkap", "Keep", "3"}}},
     {"SetThenDelete", "[Notes]\r\nA=1\r\n", {{"Notes", "B", "2"}, {"Notes", "B", nullptr}},
      {{"Notes", "A", "1"}, {"Notes", "B", kMissing}}},
+    // A set goes where a read of the same names looks: the names lose their blanks at both ends.
+    {"SetWithBlanksAroundNames", "[Notes]\r\nA=1\r\n",
+     {{" Notes\t", " A ", "2"}, {"\tNotes ", "\x1a" "B\v", "3"}, {" New ", " K ", "v"}},
+     {{"Notes", "A", "2"}, {"Notes", "B", "3"}, {"New", "K", "v"}, {" New ", "K\t", "v"}}},
+    // A delete matches the names as given: with blanks at an end it finds nothing.
+    {"DeleteWithBlanksAroundNames", "[Vorkap]\r\nOutputXML=1\r\nOutputDocument=2\r\n",
+     {{" Vorkap", "OutputXML", nullptr}, {"Vorkap", "OutputDocument\t", nullptr}},
+     {{"Vorkap", "OutputXML", "1"}, {"Vorkap", "OutputDocument", "2"}}},
+    // Reads stop at the first section of a name; a delete goes on to the later ones, and removes
+    // the first line of the key only.
+    {"DeleteReachesLaterSectionOfName",
+     "[Vorkap]\r\nKeep=1\r\n[Notes]\r\nA=1\r\n[vorkap]\r\nOutputDocument=x\r\nOutputXML=y\r\n"
+     "[Vorkap]\r\nOutputXML=z\r\n",
+     {{"Vorkap", "OutputDocument", nullptr}, {"Vorkap", "OutputXML", nullptr}},
+     {{"Vorkap", "Keep", "1"}, {"Vorkap", "OutputXML", kMissing}, {"Notes", "A", "1"}},
+     {{"OutputDocument", false}, {"OutputXML=y", false}, {"OutputXML=z", true}}},
 };
 
 // Code page 932: a lead byte (0x81-0x9F, 0xE0-0xFC) and the byte after it are one character,
@@ -223,6 +235,10 @@ void ProfileApiTest::RunCase(const ApiCase& Case)
         EXPECT_EQ(std::string(Buffer), Lookup.Expected)
             << "reading [" << Lookup.Section << "] " << Lookup.Key;
         EXPECT_EQ(Count, Lookup.Expected.size());
+    }
+    std::string After = ReadBytes(Path_);
+    for (const auto& [Text, Held] : Case.Holds) {
+        EXPECT_EQ(After.find(Text) != std::string::npos, Held) << Text;
     }
 }
 

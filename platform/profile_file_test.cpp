@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "tests/support/bytes.h"
+#include "tests/support/child.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -29,7 +30,7 @@ int RunUnprivileged(const std::function<int()>& Body)
     fflush(nullptr);
     pid_t Child = fork();
     if (Child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
         _exit(Body());
     }
     int Status = 0;
@@ -39,22 +40,6 @@ int RunUnprivileged(const std::function<int()>& Body)
 
 class ProfileFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        Directory_ = fs::temp_directory_path() /
-                     ("profile-file-" + std::to_string(getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(Directory_);
-        fs::create_directories(Directory_);
-        fs::permissions(Directory_, fs::perms::all);
-        Path_ = Directory_ / "notes.ini";
-    }
-    void TearDown() override
-    {
-        std::error_code Ignored;
-        fs::permissions(Directory_, fs::perms::all, Ignored);
-        fs::remove_all(Directory_, Ignored);
-    }
     bool Write(const char* Section, const char* Key, const char* Value)
     {
         return WritePrivateProfileStringA(Section, Key, Value, Path_.c_str()) != FALSE;
@@ -69,8 +54,9 @@ protected:
         return Count;
     }
 
-    fs::path Directory_;
-    fs::path Path_;
+    ScratchDirectory Scratch_;
+    fs::path Directory_ = Scratch_.Path();
+    fs::path Path_ = Directory_ / "notes.ini";
 };
 
 const char kOriginal[] = "; kept\r\n[Notes]\r\nA=1\r\n\r\n[Vorkap]\r\nOutputXML=1\r\n";
@@ -209,6 +195,75 @@ TEST_F(ProfileFileTest, UnreadableFileIsNeverOverwritten)
     EXPECT_EQ(Status, 0);
     fs::permissions(Path_, fs::perms::owner_read, fs::perm_options::add);
     EXPECT_EQ(ReadBytes(Path_), kOriginal);
+}
+
+// A read that finds the file but cannot read it is remembered for the run: a later write of that
+// file fails, even once it could be read, since the keys the write rests on were never seen. A
+// missing file reads as empty and may then be created; another file's failed read changes
+// nothing. Each case is one run: a process of its own, as kNobody, in a directory of its own.
+TEST_F(ProfileFileTest, FileThatAReadCouldNotReadIsNotWritten)
+{
+    using Step = void (*)(const std::string& Directory);
+    const Step Refuse = [](const std::string& Directory) {
+        chmod((Directory + "/notes.ini").c_str(), 0);
+        chmod((Directory + "/other.ini").c_str(), 0);
+    };
+    const Step Allow = [](const std::string& Directory) {
+        chmod((Directory + "/notes.ini").c_str(), 0644);
+    };
+    struct Case {
+        const char* Name;
+        const char* Read;  // the file read, beside notes.ini
+        Step BeforeRead;
+        Step BeforeWrite;
+        bool Written;
+    };
+    const Case Cases[] = {
+        {"Refused", "notes.ini", Refuse, Allow, false},
+        {"RefusedThroughLink", "link.ini", Refuse, Allow, false},
+        {"Directory", "notes.ini",
+         [](const std::string& Directory) {
+             unlink((Directory + "/notes.ini").c_str());
+             mkdir((Directory + "/notes.ini").c_str(), 0755);
+         },
+         [](const std::string& Directory) {
+             rmdir((Directory + "/notes.ini").c_str());
+             WriteBytes(Directory + "/notes.ini", kOriginal);
+         },
+         false},
+        {"Missing", "notes.ini",
+         [](const std::string& Directory) { unlink((Directory + "/notes.ini").c_str()); },
+         [](const std::string& Directory) { WriteBytes(Directory + "/notes.ini", kOriginal); },
+         true},
+        {"OtherFileRefused", "other.ini", Refuse, Allow, true},
+    };
+    std::string Changed;
+    ASSERT_EQ(profile::Edit(kOriginal, "Notes", "A", "2", Changed), profile::EditResult::Changed);
+    for (const Case& Each : Cases) {
+        std::string Directory = (Directory_ / Each.Name).string();
+        ASSERT_EQ(mkdir(Directory.c_str(), 0755), 0);
+        WriteBytes(Directory + "/notes.ini", kOriginal);
+        WriteBytes(Directory + "/other.ini", kOriginal);
+        ASSERT_EQ(symlink("notes.ini", (Directory + "/link.ini").c_str()), 0);
+        if (geteuid() == 0) {
+            for (const char* Name : {"", "/notes.ini", "/other.ini"}) {
+                ASSERT_EQ(chown((Directory + Name).c_str(), kNobody, kNobody), 0);
+            }
+        }
+        int Status = RunUnprivileged([&] {
+            Each.BeforeRead(Directory);
+            char Buffer[8];
+            std::string Read = Directory + "/" + Each.Read;
+            GetPrivateProfileStringA("Notes", "A", "d", Buffer, sizeof Buffer, Read.c_str());
+            Each.BeforeWrite(Directory);
+            std::string Ini = Directory + "/notes.ini";
+            return WritePrivateProfileStringA("Notes", "A", "2", Ini.c_str()) ? 1 : 0;
+        });
+        EXPECT_EQ(Status, Each.Written ? 1 : 0) << Each.Name;
+        chmod((Directory + "/notes.ini").c_str(), 0644);
+        EXPECT_EQ(ReadBytes(Directory + "/notes.ini"), Each.Written ? Changed : kOriginal)
+            << Each.Name;
+    }
 }
 
 // The cached copy of a file: lookups of an old file keep it, and a write reuses it only while

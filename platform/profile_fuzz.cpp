@@ -9,6 +9,8 @@
 // - reads agree with the independent model of the read rules in profile_model.h;
 // - an edit's plan, applied to the content, gives exactly the edit's result;
 // - an edit is refused exactly when a name or value could not be written faithfully;
+// - a set goes where a read of the same names looks (names trimmed); a delete removes a line
+//   exactly when the key is in some section of that name and the names are given trimmed;
 // - after a set, the key reads back as the read rules make of the value written;
 // - after any edit, every other key drawn from the content reads as before;
 // - a set repeated on its own result changes no byte;
@@ -123,13 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Current[2] = {"value", Delete ? nullptr : &Value};
     Current[3] = {"content", &Content};
 
-    bool Valid = !profile::IsUtf16(Content) && Writable(Section) && Writable(Key) &&
-                 Key.find('=') == std::string::npos && Key[0] != '[' &&
+    // The names as a read asks for them: without blanks at their ends. A set writes there; a
+    // delete given names with blanks at an end matches nothing.
+    const string_view Asked = Trim(Section), Name = Trim(Key);
+    bool AsGiven = Asked.size() == Section.size() && Name.size() == Key.size();
+    bool Valid = !profile::IsUtf16(Content) && Writable(Asked) && Writable(Name) &&
+                 Name.find('=') == string_view::npos && Name[0] != '[' &&
                  (Delete || !HasLineBreakOrNul(Value));
     // A section name whose last byte would pair with the header's ']' cannot be written.
-    std::string HeaderLine = "[" + Section + "]";
+    std::string HeaderLine = "[" + std::string(Asked) + "]";
     string_view Written;
-    Valid = Valid && Header(HeaderLine, Written) && Written == Section;
+    Valid = Valid && Header(HeaderLine, Written) && Written == Asked;
     std::string Out;
     profile::EditResult Result = profile::Edit(Content, Section, Key, NewValue, Out);
     CHECK((Result == profile::EditResult::Refused) == !Valid, "refused exactly the unwritable");
@@ -146,17 +152,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         CHECK(Planned == Out, "plan and edit agree");
     }
 
-    const ModelResult Before = Model(Content, Section, Key);
+    const ModelResult Before = Model(Content, Asked, Name);
     const std::string After = Result == profile::EditResult::Changed ? Out : Content;
     Current[4] = {"after", &After};
 
     if (Delete) {
-        CHECK((Result == profile::EditResult::Changed) == Before.KeyPresent,
-              "delete changes the file exactly when the key is there");
-        CHECK(After.size() < Content.size() || !Before.KeyPresent, "delete removes bytes");
+        bool There = AsGiven && Before.KeyInAnySection;
+        CHECK((Result == profile::EditResult::Changed) == There,
+              "delete changes the file exactly when the key is in a section of that name");
+        CHECK(After.size() < Content.size() || !There, "delete removes bytes");
     } else {
         string_view Expected = Unquote(Trim(Value));
-        std::optional<string_view> Got = Read(After, Section, Key);
+        std::optional<string_view> Got = Read(After, Asked, Name);
         CHECK(Got && *Got == Expected, "a set key reads back as written");
         // Only the target line changes: whatever differs is at most one new line's worth.
         size_t Prefix = 0;
@@ -181,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
         if (Before.SectionFound && !Before.KeyPresent && Before.LastLineHasEnding) {
             std::string Back;
-            profile::EditResult Undo = profile::Edit(After, Section, Key, nullptr, Back);
+            profile::EditResult Undo = profile::Edit(After, Asked, Name, nullptr, Back);
             CHECK(Undo == profile::EditResult::Changed && Back == Content,
                   "set then delete of a new key gives back the original bytes");
         }
@@ -189,10 +196,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
     // Every other key reads as before.
     std::vector<std::pair<std::string, std::string>> Pairs = PairsOf(Content);
-    Pairs.emplace_back(Section, "VIEWEXP5");
-    Pairs.emplace_back("Notes", Key);
+    Pairs.emplace_back(Asked, "VIEWEXP5");
+    Pairs.emplace_back("Notes", Name);
     for (const auto& Pair : Pairs) {
-        if (SameName(Pair.first, Section) && SameName(Pair.second, Key)) continue;
+        if (SameName(Pair.first, Asked) && SameName(Pair.second, Name)) continue;
         CHECK(Read(Content, Pair.first, Pair.second) == Read(After, Pair.first, Pair.second),
               "another key reads differently after the edit");
     }

@@ -1,6 +1,6 @@
 // An independent model of the profile engine's read rules, written out plainly line by line, for
 // the fuzz target and the section lookup's tests to check the engine against: first matching
-// section, first matching key, trimming, a NUL ends a name or a value, one pair of quotes removed,
+// section (any matching section for a delete), first matching key, trimming, a NUL ends a name or a value, one pair of quotes removed,
 // and code page 932 pairs while profile::ReadAsCodePage932 is set.
 #pragma once
 
@@ -118,30 +118,34 @@ struct ModelResult {
     bool KeyPresent = false;              // a line of that name, with or without '='
     std::optional<string_view> Read;      // what a read gives
     bool LastLineHasEnding = false;       // of the section's last non-blank line
+    bool KeyInAnySection = false;         // a line of that name in any section of that name
 };
 
+// The first section of that name decides reads; a delete also looks in the later ones.
 inline ModelResult Model(string_view Content, string_view Section, string_view Key)
 {
     ModelResult Result;
     if (profile::IsUtf16(Content)) return Result;
+    int Seen = 0;  // sections of that name so far
     bool Inside = false;
     for (const ModelLine& Line : Lines(Content)) {
         if (Line.Seen.empty()) continue;
         string_view Name;
         if (Header(Line.Seen, Name)) {
-            if (Inside) break;
-            if (SameName(Name, Section)) {
-                Inside = true;
+            Inside = SameName(Name, Section);
+            if (Inside && ++Seen == 1) {
                 Result.SectionFound = true;
                 Result.LastLineHasEnding = Line.HasEnding;
             }
             continue;
         }
         if (!Inside) continue;
-        Result.LastLineHasEnding = Line.HasEnding;
+        if (Seen == 1) Result.LastLineHasEnding = Line.HasEnding;
         std::optional<string_view> Value;
         Entry(Line.Seen, Name, Value);
-        if (!Result.KeyPresent && SameName(Name, Key)) {
+        if (!SameName(Name, Key)) continue;
+        Result.KeyInAnySection = true;
+        if (Seen == 1 && !Result.KeyPresent) {
             Result.KeyPresent = true;
             if (Value) Result.Read = Unquote(*Value);
         }

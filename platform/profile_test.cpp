@@ -1,6 +1,7 @@
 // The engine on bytes in memory: the exact bytes that each edit leaves, and what reads see of
 // files that the shared read table cannot hold.
 #include "platform/profile.h"
+#include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
 #include <gtest/gtest.h>
@@ -21,15 +22,7 @@ struct EditCase {
     std::string After;  // the exact bytes written; ignored unless Result is Changed
 };
 
-void PrintTo(const EditCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
-
-std::string Bytes(const char* Text, size_t Length)
-{
-    return std::string(Text, Length);
-}
+using case_name::operator<<;
 
 const EditCase kEdits[] = {
     // Only the target line changes; every other byte, spacing and line end stays.
@@ -78,7 +71,15 @@ const EditCase kEdits[] = {
     {"DeleteMissingSection", "[Notes]\r\nA=1\r\n", "Vorkap", "A", nullptr, EditResult::Unchanged,
      ""},
     {"DeleteKeyOnlyInLaterDuplicateSection", "[Notes]\nA=1\n[Notes]\nB=2\n", "Notes", "B",
-     nullptr, EditResult::Unchanged, ""},
+     nullptr, EditResult::Changed, "[Notes]\nA=1\n[Notes]\n"},
+    {"DeleteKeyOfFirstDuplicateSectionOnly", "[N]\r\nB=1\r\n[X]\r\n[n]\r\nB=2\r\n", "N", "B",
+     nullptr, EditResult::Changed, "[N]\r\n[X]\r\n[n]\r\nB=2\r\n"},
+    {"DeleteWithBlankAroundKeyFindsNothing", "[Notes]\r\nA=1\r\n", "Notes", "A ", nullptr,
+     EditResult::Unchanged, ""},
+    {"SetTrimsNames", "[Notes]\r\nA=1\r\n", " Notes\t", "\vB ", "2", EditResult::Changed,
+     "[Notes]\r\nA=1\r\nB=2\r\n"},
+    {"SetTrimsNamesOfNewSection", "[Notes]\r\nA=1\r\n", " New ", " K ", "v", EditResult::Changed,
+     "[Notes]\r\nA=1\r\n[New]\r\nK=v\r\n"},
 
     // Refused: it would inject lines, or would not read back as written.
     {"ValueWithLineFeed", "[Notes]\r\n", "Notes", "A", "x\ny", EditResult::Refused, ""},
@@ -87,6 +88,7 @@ const EditCase kEdits[] = {
     {"SectionWithLineFeed", "[Notes]\r\n", "Notes]\n[X", "A", "1", EditResult::Refused, ""},
     {"KeyWithEquals", "[Notes]\r\n", "Notes", "A=B", "1", EditResult::Refused, ""},
     {"EmptyKey", "[Notes]\r\n", "Notes", "", "1", EditResult::Refused, ""},
+    {"BlankKey", "[Notes]\r\n", "Notes", " \t", "1", EditResult::Refused, ""},
     {"Utf16File", "\xFF\xFE[\0N\0]\0", "Notes", "A", "1", EditResult::Refused, ""},
 };
 

@@ -37,10 +37,7 @@ const SplitCase kSplits[] = {
     {"LeadByteAtEnd", "C:\\Notes\\\x95", 932, "C:\\Notes\\"},
 };
 
-void PrintTo(const SplitCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
+using case_name::operator<<;
 
 class StartDirectoryTest : public ::testing::TestWithParam<SplitCase> {};
 

@@ -53,7 +53,7 @@ int FindViewExpSlot(const char* Marker, char* SlotKeyName)
     return 0;
 }
 
-int RegisterViewExport()
+RegistrarOutcome RegisterViewExport()
 {
     char SlotKeyName[SLOT_KEY_NAME_SIZE];
 
@@ -65,7 +65,7 @@ int RegisterViewExport()
     return REGISTRAR_DONE;
 }
 
-int RemoveViewExport()
+RegistrarOutcome RemoveViewExport()
 {
     char SlotKeyName[SLOT_KEY_NAME_SIZE];
 
@@ -77,7 +77,7 @@ int RemoveViewExport()
     return DeletePluginSettings();
 }
 
-int DeletePluginSettings()
+RegistrarOutcome DeletePluginSettings()
 {
     if (!WritePrivateProfileStringA(PLUGIN_SECTION, "OutputDocument", NULL, NotesIniPath)) {
         return REGISTRAR_WRITE_FAILED;

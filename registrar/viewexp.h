@@ -1,10 +1,13 @@
 // Registering the plug-in's view-export entry in notes.ini, and removing it.
 #pragma once
 
-// Outcomes of registration and removal.
-#define REGISTRAR_DONE 0
-#define REGISTRAR_WRITE_FAILED 2  // a write or delete of notes.ini failed; nothing more was written
-#define REGISTRAR_NO_SLOT 3       // VIEWEXP5 to VIEWEXP31 all hold other formats; nothing written
+// Outcomes of registration and removal. They are not exit statuses, and are numbered apart from
+// them: the front end turns each into its message and status in one place.
+enum RegistrarOutcome {
+    REGISTRAR_DONE = 100,
+    REGISTRAR_WRITE_FAILED,  // a write or delete of notes.ini failed; nothing more was written
+    REGISTRAR_NO_SLOT,       // VIEWEXP5 to VIEWEXP31 all hold other formats; nothing written
+};
 
 // Capacity of a slot key name ("VIEWEXP31" has 9 characters).
 #define SLOT_KEY_NAME_SIZE 12
@@ -20,12 +23,12 @@ int FindViewExpSlot(const char* Marker, char* SlotKeyName);
 
 // Writes ExportEntry into the slot that already holds the registration, else the lowest empty
 // one. Returns REGISTRAR_DONE, REGISTRAR_WRITE_FAILED or REGISTRAR_NO_SLOT.
-int RegisterViewExport();
+RegistrarOutcome RegisterViewExport();
 
 // Deletes the slot that holds the registration, if one does, then the plug-in's settings.
 // Returns REGISTRAR_DONE or REGISTRAR_WRITE_FAILED.
-int RemoveViewExport();
+RegistrarOutcome RemoveViewExport();
 
 // Deletes "OutputDocument", then "OutputXML", from section "Vorkap". Returns REGISTRAR_DONE or
 // REGISTRAR_WRITE_FAILED.
-int DeletePluginSettings();
+RegistrarOutcome DeletePluginSettings();

@@ -1,9 +1,14 @@
 // Concurrent runs on one notes.ini: writers editing different keys at the same time lose no
 // edit and damage no line; a registration racing a removal leaves a file that is always whole
-// and ends in one of the two outcomes.
+// and ends in one of the two outcomes; a lock held by another process past the wait fails a run
+// after one wait, without writing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <set>
@@ -11,6 +16,7 @@
 #include "platform/profile.h"
 #include "tests/robustness/content.h"
 #include "tests/robustness/harness.h"
+#include "tests/support/skip.h"
 
 using namespace robust;
 
@@ -115,11 +121,7 @@ TEST(Concurrency, WritersOfDifferentKeysLoseNothing)
 
 TEST(Concurrency, WritersRewritingInPlaceLoseNothing)
 {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the writers as uid 65534";
-    {
-        Scratch Probe;
-        if (!NobodyCanReach(Probe.Notes())) GTEST_SKIP() << "uid 65534 cannot reach TMPDIR";
-    }
+    SKIP_UNLESS_ROOT(Scratch().Notes());
     RunWritersAndCheck(true);
 }
 
@@ -159,6 +161,88 @@ TEST(Concurrency, RegistrationRacingRemoval)
     // Not asserted, only reported: which outcomes the races produced.
     printf("outcomes seen: %s%s\n", Outcomes.count(false) ? "removed " : "",
            Outcomes.count(true) ? "registered" : "");
+}
+
+// Another process holding an exclusive lock on Path for Milliseconds, as `flock -x Path sleep`
+// does; returns once the lock is held.
+pid_t HoldLock(const std::string& Path, int Milliseconds)
+{
+    int Ready[2];
+    if (pipe(Ready) != 0) return -1;
+    pid_t Holder = fork();
+    if (Holder == 0) {
+        int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (Fd < 0 || flock(Fd, LOCK_EX) != 0 || write(Ready[1], "x", 1) != 1) _exit(1);
+        struct timespec Pause = {Milliseconds / 1000, (Milliseconds % 1000) * 1000000L};
+        while (nanosleep(&Pause, &Pause) != 0) {
+        }
+        _exit(0);
+    }
+    close(Ready[1]);
+    char Byte;
+    bool Held = Holder > 0 && read(Ready[0], &Byte, 1) == 1;
+    close(Ready[0]);
+    return Held ? Holder : -1;
+}
+
+// The first read of a run waits ten seconds for a lock held by another process, then gives up:
+// the run fails (status 2, message 4, the file as it was) without waiting again in its later
+// reads, so it ends in about ten seconds however long the lock is held. A lock let go two seconds
+// after the wait ended (the reads saw nothing, a write would find the file free) changes nothing.
+// The cases run at the same time.
+TEST(Concurrency, LockHeldPastTheWaitFailsTheRun)
+{
+    const std::string Other = "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n";
+    const std::string Registered =
+        Other + "VIEWEXP6=" + kEntry + "\r\n[Vorkap]\r\nOutputXML=1\r\n";
+    struct Case {
+        const char* Name;
+        bool Remove;
+        int HoldMilliseconds;
+    };
+    const Case Cases[] = {
+        {"registration, lock held a minute", false, 60000},
+        {"removal, lock held a minute", true, 60000},
+        {"registration, lock let go after 12 s", false, 12000},
+        {"removal, lock let go after 12 s", true, 12000},
+    };
+    struct Running {
+        Scratch Where;
+        std::string Before;
+        pid_t Holder = -1;
+        Child Program;
+    };
+    std::vector<Running> Runs(std::size(Cases));
+    for (size_t Index = 0; Index < Runs.size(); Index++) {
+        Running& Run = Runs[Index];
+        Run.Before = Cases[Index].Remove ? Registered : Other;
+        WriteBytes(Run.Where.Ini(), Run.Before);
+        Run.Holder = HoldLock(Run.Where.Ini(), Cases[Index].HoldMilliseconds);
+        ASSERT_GT(Run.Holder, 0) << Cases[Index].Name;
+    }
+    long long Started = NowMicroseconds();
+    for (size_t Index = 0; Index < Runs.size(); Index++) {
+        Runs[Index].Program = StartChild(Runs[Index].Where.Program(),
+                                         SetupOptions(Runs[Index].Where, Cases[Index].Remove));
+    }
+    for (size_t Index = 0; Index < Runs.size(); Index++) {
+        SCOPED_TRACE(Cases[Index].Name);
+        Running& Run = Runs[Index];
+        RunResult Result = FinishChild(Run.Program);
+        long long Seconds10 = (NowMicroseconds() - Started) / 100000;  // tenths of a second
+        EXPECT_EQ(Result.Status, kStatusWriteFailed) << Describe(Result);
+        EXPECT_EQ(Result.Out, TEXT_WRITE_FAILED) << Describe(Result);
+        EXPECT_EQ(Result.Err, "") << "no help after a failure";
+        EXPECT_GE(Seconds10, 95) << "the first read waits for the lock";
+        EXPECT_LE(Seconds10, 120) << "the later reads do not wait again";
+        EXPECT_TRUE(ReadBytes(Run.Where.Ini()) == Run.Before) << "notes.ini changed";
+    }
+    for (size_t Index = 0; Index < Runs.size(); Index++) {
+        if (Cases[Index].HoldMilliseconds > 12000) kill(Runs[Index].Holder, SIGKILL);
+        waitpid(Runs[Index].Holder, nullptr, 0);
+        EXPECT_TRUE(ReadBytes(Runs[Index].Where.Ini()) == Runs[Index].Before) << Cases[Index].Name;
+        EXPECT_TRUE(TemporaryFiles(Runs[Index].Where.Notes()).empty());
+    }
 }
 
 }  // namespace

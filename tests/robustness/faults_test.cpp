@@ -15,6 +15,7 @@
 
 #include "tests/robustness/content.h"
 #include "tests/robustness/harness.h"
+#include "tests/support/skip.h"
 
 using namespace robust;
 
@@ -30,17 +31,6 @@ void ExpectRefusedAndIntact(const Scratch& Where, const RunResult& Result,
     EXPECT_TRUE(ReadBytes(Where.Ini()) == Before) << "notes.ini changed";
     EXPECT_TRUE(TemporaryFiles(Where.Notes()).empty());
 }
-
-// Permission cases run the program as uid 65534: that needs root, and a scratch directory
-// that user can reach.
-#define SKIP_UNLESS_ROOT()                                                                  \
-    do {                                                                                    \
-        if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as uid 65534";  \
-        Scratch Probe;                                                                      \
-        if (!NobodyCanReach(Probe.Notes())) {                                               \
-            GTEST_SKIP() << "uid 65534 cannot reach " << Probe.Root() << " (set TMPDIR)";   \
-        }                                                                                   \
-    } while (0)
 
 // --- A write cut short by the file-size limit ----------------------------------------------------
 
@@ -68,7 +58,7 @@ TEST(WriteFault, SizeLimitStopsTheTemporaryFilePartWay)
 
 TEST(WriteFault, SizeLimitDuringAnInPlaceRewrite)
 {
-    SKIP_UNLESS_ROOT();
+    SKIP_UNLESS_ROOT(Scratch().Notes());  // runs the program as kNobody
     // The directory refuses a temporary file, so the file is rewritten in place: once growing
     // (registration) and once shrinking (removal), both cut off by the limit.
     struct Case {
@@ -164,7 +154,7 @@ TEST(WriteFault, FullDiskStopsTheTemporaryFilePartWay)
 
 TEST(WriteFault, FullDiskDuringAnInPlaceRewrite)
 {
-    SKIP_UNLESS_ROOT();
+    SKIP_UNLESS_ROOT(Scratch().Notes());  // runs the program as kNobody
     Scratch Where;
     SmallDisk Disk(Where.Notes());
     std::string Why = Disk.Mount("1m");
@@ -215,7 +205,7 @@ struct PermissionCase {
 
 TEST(Permission, RefusedOrRewrittenInPlace)
 {
-    SKIP_UNLESS_ROOT();
+    SKIP_UNLESS_ROOT(Scratch().Notes());  // runs the program as kNobody
     const PermissionCase Cases[] = {
         {"writable file and directory", 0755, 0644, false, kStatusDone, true, false},
         {"read-only file", 0755, 0444, false, kStatusWriteFailed, false, false},

@@ -35,19 +35,6 @@ void Scratch::GiveToNobody()
     }
 }
 
-bool NobodyCanReach(const std::string& Directory)
-{
-    std::string Path = Directory;
-    while (!Path.empty()) {
-        struct stat Status;
-        if (stat(Path.c_str(), &Status) != 0 || !(Status.st_mode & S_IXOTH)) return false;
-        size_t Slash = Path.rfind('/');
-        if (Slash == std::string::npos || Slash == 0) break;
-        Path.resize(Slash);
-    }
-    return true;
-}
-
 RunOptions SetupOptions(const Scratch& Where, bool Remove)
 {
     RunOptions Options;

@@ -46,7 +46,4 @@ RunOptions SetupOptions(const Scratch& Where, bool Remove);
 RunResult RunSetup(const Scratch& Where, bool Remove, bool AsNobody = false,
                    rlim_t FileSizeLimit = RLIM_INFINITY);
 
-// Whether kNobody can reach a directory: every directory on the way lets others search it.
-bool NobodyCanReach(const std::string& Directory);
-
 }  // namespace robust

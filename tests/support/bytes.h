@@ -1,5 +1,5 @@
-// Whole files as bytes, for the tests. A file that cannot be read or written throws, so a test
-// never compares against content it did not get.
+// Whole files as bytes, for the tests, and byte strings that may hold NUL. A file that cannot be
+// read or written throws, so a test never compares against content it did not get.
 #pragma once
 
 #include <filesystem>
@@ -23,4 +23,10 @@ inline void WriteBytes(const std::filesystem::path& Path, const std::string& Con
     Out << Content;
     Out.close();
     if (!Out) throw std::runtime_error("cannot write " + Path.string());
+}
+
+// Bytes that may hold NUL: the first Length bytes of Text.
+inline std::string Bytes(const char* Text, size_t Length)
+{
+    return std::string(Text, Length);
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -242,4 +243,18 @@ std::string Describe(const RunResult& Result)
     if (Result.TimedOut) Text += ", timed out";
     Text += "\nstdout: " + Result.Out.substr(0, 4000) + "\nstderr: " + Result.Err.substr(0, 4000);
     return Text;
+}
+
+std::string WhyNotAsNobody(const std::string& Directory)
+{
+    if (geteuid() != 0) return "needs root to run as uid " + std::to_string(kNobody);
+    for (std::string Path = Directory; !Path.empty();) {
+        struct stat Status;
+        if (stat(Path.c_str(), &Status) != 0 || !(Status.st_mode & S_IXOTH)) {
+            return "uid " + std::to_string(kNobody) + " cannot reach " + Path + " (set TMPDIR)";
+        }
+        size_t Slash = Path.rfind('/');
+        Path.resize(Slash == std::string::npos || Slash == 0 ? 0 : Slash);
+    }
+    return "";
 }

@@ -13,6 +13,10 @@
 // The unprivileged user that permission cases run as, since root bypasses file modes.
 constexpr uid_t kNobody = 65534;
 
+// Why nothing can be run as kNobody in Directory here, or "" when it can: switching to that user
+// needs root, and every directory on the way to Directory must let others search it.
+std::string WhyNotAsNobody(const std::string& Directory);
+
 enum class Input {
     Null,      // /dev/null
     Pipe,      // a pipe held open and never written: a read would wait until the time limit
