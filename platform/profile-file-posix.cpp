@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <map>
 #include <memory>
+#include <new>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -21,9 +23,12 @@ namespace {
 
 // The last file read, with a lookup for each section asked for. It is Trusted while it provably
 // cannot be stale: the same file (device and inode), of the same size and change times, whose
-// change times were already in the past by the file system's clock when it was read; any later
-// change sets a change time to that clock's present. A write takes a trusted content over, when
-// it is still valid once the file is locked, instead of reading the file again.
+// change times lay at least two seconds in the past when it was read. Any later change sets a
+// change time to the clock's present, which differs from the kept one even where the file
+// system keeps whole seconds (ext4 with small inodes) or two (FAT); a file changed less than two
+// seconds before the read could be changed again with the same times, so it is not trusted.
+// A write takes a trusted content over, when it is still valid once the file is locked,
+// instead of reading the file again.
 struct CachedFile {
     std::string Path;
     struct stat Status;
@@ -36,6 +41,21 @@ std::unique_ptr<CachedFile> Cache;
 auto TimeOf(const struct timespec& Time)
 {
     return std::make_pair(Time.tv_sec, Time.tv_nsec);
+}
+
+// Files whose read failed for want of memory: what that read did not see must not be taken for
+// an empty slot, so every later write of such a file fails.
+std::set<std::string> Unreadable;
+bool UnreadableUnnamed = false;  // such a read whose path could not be kept either: every write fails
+
+void RememberUnreadable(const std::string& Path)
+{
+    Unreadable.insert(Path);
+}
+
+bool IsUnreadable(const std::string& Path)
+{
+    return UnreadableUnnamed || Unreadable.count(Path) != 0;
 }
 
 bool SameFile(const struct stat& A, const struct stat& B)
@@ -66,8 +86,9 @@ CachedFile& ReadForLookup(const char* Path)
         Cache->Content.clear();
         return *Cache;
     }
-    Cache->Trusted = TimeOf(Cache->Status.st_ctim) < TimeOf(Now) &&
-                     TimeOf(Cache->Status.st_mtim) < TimeOf(Now);
+    auto Settled = std::make_pair(Now.tv_sec - 2, Now.tv_nsec);
+    Cache->Trusted = TimeOf(Cache->Status.st_ctim) <= Settled &&
+                     TimeOf(Cache->Status.st_mtim) <= Settled;
     return *Cache;
 }
 
@@ -92,8 +113,12 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
     EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
-    // allow the rename: its mode says no.
-    if (Status && faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    // allow the rename: its mode says no. Root may write any file, yet a file without any write
+    // bit is refused to root too, as Windows refuses a read-only file to administrators.
+    if (Status && (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 ||
+                   (geteuid() == 0 && (Status->st_mode & 0222) == 0))) {
+        return false;
+    }
     NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
                        Old.substr(Plan.Offset + Plan.Remove)};
     return Replace(Target, Old, Content, Status);
@@ -105,8 +130,8 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
 
 using namespace profile;
 
-DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
-                               DWORD Size, LPCSTR Path)
+static DWORD ReadKey(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer, DWORD Size,
+                     LPCSTR Path)
 {
     if (!Buffer || Size == 0) return 0;
     if (!Path || !Section || !Key) return CopyResult(std::nullopt, Default, Buffer, Size);
@@ -119,9 +144,7 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
     return CopyResult(Lookup.FindValue(Name), Default, Buffer, Size);
 }
 
-// Changes no other byte of the file. Fails, with the file as it was, when the change could not be
-// written; deleting what is not there succeeds.
-BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
+static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     std::string Target;
     if (!Path || !Section || !Key || !ResolveTarget(Path, Target)) return false;
@@ -142,4 +165,35 @@ BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR
         return EditFile(Target, File.Fd, &Status, Known, Section, Key, Value);
     }
     return false;
+}
+
+// Out of memory, the read answers the default and every later write of the file fails, so that
+// a slot it could not read is never taken for an empty one.
+DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
+                               DWORD Size, LPCSTR Path)
+{
+    try {
+        return ReadKey(Section, Key, Default, Buffer, Size, Path);
+    } catch (const std::bad_alloc&) {
+        Cache.reset();
+        try {
+            if (Path) RememberUnreadable(Path);
+        } catch (const std::bad_alloc&) {
+            UnreadableUnnamed = true;
+        }
+        return Buffer && Size ? CopyResult(std::nullopt, Default, Buffer, Size) : 0;
+    }
+}
+
+// Changes no other byte of the file. Fails, with the file as it was, when the change could not be
+// written (out of memory too: every allocation comes before the first byte written); deleting
+// what is not there succeeds.
+BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
+{
+    try {
+        if (Path && IsUnreadable(Path)) return false;
+        return WriteKey(Section, Key, Value, Path);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
