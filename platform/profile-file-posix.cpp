@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <map>
 #include <memory>
-#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -167,18 +166,19 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
     return false;
 }
 
-// Out of memory, the read answers the default and every later write of the file fails, so that
-// a slot it could not read is never taken for an empty one.
+// Out of memory (or on any other exception, which never leaves these functions), the read answers
+// the default and every later write of the file fails, so that a slot it could not read is never
+// taken for an empty one.
 DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
                                DWORD Size, LPCSTR Path)
 {
     try {
         return ReadKey(Section, Key, Default, Buffer, Size, Path);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         Cache.reset();
         try {
             if (Path) RememberUnreadable(Path);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {
             UnreadableUnnamed = true;
         }
         return Buffer && Size ? CopyResult(std::nullopt, Default, Buffer, Size) : 0;
@@ -186,14 +186,14 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
 }
 
 // Changes no other byte of the file. Fails, with the file as it was, when the change could not be
-// written (out of memory too: every allocation comes before the first byte written); deleting
-// what is not there succeeds.
+// written, out of memory too (every allocation comes before the first byte written), or when a
+// read of the file failed for want of memory; deleting what is not there succeeds.
 BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     try {
         if (Path && IsUnreadable(Path)) return false;
         return WriteKey(Section, Key, Value, Path);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         return false;
     }
 }
