@@ -132,8 +132,6 @@ const FileSystemCase kCases[] = {
     // is rewritten in place and its owner and group can still read it.
     {"GroupMemberKeepsOwnerAndGroup", Disk::Plain, 0770, kOther, 0660, kOther, kShared,
      Runner::Member, false, k10K, kNoLimit, false, kStatusDone, true},
-    {"GroupMemberRemovalKeepsOwnerAndGroup", Disk::Plain, 0770, kOther, 0660, kOther, kShared,
-     Runner::Member, true, k10K, kNoLimit, false, kStatusDone, true},
     // The sticky directory refuses to rename over another user's file.
     {"StickyDirectoryOtherUsersFile", Disk::Plain, 01777, 0, 0666, kOther, kOther,
      Runner::Nobody, false, k10K, kNoLimit, false, kStatusDone, true},
@@ -143,15 +141,11 @@ const FileSystemCase kCases[] = {
     // The directory refuses a temporary file; the file system cannot reserve space.
     {"NoFallocateInPlace", Disk::NoFallocate, 0755, 0, 0644, kNobody, kNobody, Runner::Nobody,
      false, k10K, kNoLimit, false, kStatusDone, true},
-    {"NoFallocateInPlaceRemoval", Disk::NoFallocate, 0755, 0, 0644, kNobody, kNobody,
-     Runner::Nobody, true, k10K, kNoLimit, false, kStatusDone, true},
     {"NoFallocateFullDisk", Disk::NoFallocate, 0755, 0, 0644, kNobody, kNobody, Runner::Nobody,
      false, k12K, kNoLimit, true, kStatusWriteFailed, false},
     // Root, who may write any file, still leaves alone a file without write bits.
     {"ReadOnlyFileAsRoot", Disk::Plain, 0755, 0, 0444, 0, 0, Runner::Root, false, k10K, kNoLimit,
      false, kStatusWriteFailed, false},
-    {"ReadOnlyFileAsRootRemoval", Disk::Plain, 0755, 0, 0444, 0, 0, Runner::Root, true, k10K,
-     kNoLimit, false, kStatusWriteFailed, false},
     // Root gives the new file the owner, which clears the set-ID bits, and then the mode.
     {"SetIdBitsKeptWithOtherOwner", Disk::Plain, 0755, 0, 06755, kOther, kShared, Runner::Root,
      false, k10K, kNoLimit, false, kStatusDone, false},
