@@ -94,7 +94,7 @@ CachedFile& ReadForLookup(const char* Path)
 // The edit of the locked file Fd whose status is *Status, or of no file yet (Status null): a
 // delete has nothing to do there, a set creates the file.
 bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
-              const std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
+              std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
               const char* Value)
 {
     std::string Read;
@@ -105,6 +105,7 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
         auto Found = Known->Sections.find(Section);
         if (Found != Known->Sections.end()) Lookup = &Found->second;
     } else if (Status) {
+        Known.reset();  // no longer of use: let go of it before the file is read again
         if (!ReadAll(Fd, *Status, Read)) return false;
         Old = Read;
     }
