@@ -43,9 +43,10 @@ auto TimeOf(const struct timespec& Time)
 }
 
 // Files whose read failed for want of memory: what that read did not see must not be taken for
-// an empty slot, so every later write of such a file fails.
+// an empty slot, so every later write of such a file fails. When not even the path could be kept,
+// UnreadableUnnamed makes every write fail.
 std::set<std::string> Unreadable;
-bool UnreadableUnnamed = false;  // such a read whose path could not be kept either: every write fails
+bool UnreadableUnnamed = false;
 
 void RememberUnreadable(const std::string& Path)
 {

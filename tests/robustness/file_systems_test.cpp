@@ -35,7 +35,9 @@ class PrivateMounts {
 public:
     ~PrivateMounts()
     {
-        for (auto It = Points_.rbegin(); It != Points_.rend(); ++It) umount2(It->c_str(), MNT_DETACH);
+        for (auto It = Points_.rbegin(); It != Points_.rend(); ++It) {
+            umount2(It->c_str(), MNT_DETACH);
+        }
     }
     // "" when done, else why not.
     std::string Enter()
@@ -254,7 +256,7 @@ TEST(FileSystemTimes, ChangeInTheSameSecondSurvives)
     PrivateMounts Mounts;  // undone before the scratch directory goes
     std::string Why = Mounts.Enter();
     if (Why.empty()) Why = Mounts.Ext4(Where.Root() + "/disk.img", "-I 128", Where.Notes());
-    if (!Why.empty()) GTEST_SKIP() << "cannot make an ext4 file system with 128-byte inodes: " << Why;
+    if (!Why.empty()) GTEST_SKIP() << "cannot make ext4 with 128-byte inodes: " << Why;
 
     const std::string Plain = NotesIniOfSize(k10K);
     const size_t Language = Plain.find("Language=ja") + strlen("Language=");
