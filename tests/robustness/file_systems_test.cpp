@@ -297,4 +297,27 @@ TEST(FileSystemTimes, ChangeInTheSameSecondSurvives)
     }
 }
 
+// Two seconds after its last change the file is settled: the lookups' copy is taken over by the
+// write instead of a new read, on whole seconds as elsewhere, and the result is the same.
+TEST(FileSystemTimes, SettledFileIsTakenOver)
+{
+    Scratch Where;
+    PrivateMounts Mounts;
+    std::string Why = Mounts.Enter();
+    if (Why.empty()) Why = Mounts.Ext4(Where.Root() + "/disk.img", "-I 128", Where.Notes());
+    if (!Why.empty()) GTEST_SKIP() << "cannot make ext4 with 128-byte inodes: " << Why;
+
+    const std::string Plain = NotesIniOfSize(k10K);
+    WriteBytes(Where.Ini(), Plain);
+    struct timespec Pause = {3, 0};
+    nanosleep(&Pause, nullptr);
+    char Value[256] = "";
+    for (const char* Slot : {"VIEWEXP4", "VIEWEXP5"}) {
+        GetPrivateProfileStringA("Notes", Slot, "", Value, sizeof Value, Where.Ini().c_str());
+    }
+    ASSERT_STREQ(Value, "");
+    ASSERT_TRUE(WritePrivateProfileStringA("Notes", "VIEWEXP5", kEntry, Where.Ini().c_str()));
+    EXPECT_TRUE(ReadBytes(Where.Ini()) == Plain + RegisteredLine());
+}
+
 }  // namespace
