@@ -1,11 +1,15 @@
 // What a whole run of the setup program costs beside the floor: a minimal program that reads the
 // file once and replaces it crash-safely with one line changed (floor.cpp).
 //
-//   vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N]
+//   vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N] [--fresh]
 //
 // A registration and a removal run in turn with the floor, each on the same generated notes.ini,
 // put in place (written, flushed, renamed, file system synced: not timed) before every run, and
-// left to age past the file system's clock tick, as a notes.ini written long before setup runs.
+// left to settle for two seconds, as a notes.ini written long before setup runs: the program
+// trusts its copy of a file only when the file's times lie two seconds in the past. Runs of the
+// program are prepared in batches, each in a directory of its own, that settle together. With
+// --fresh they do not settle: each run finds a file changed a moment ago, which every lookup
+// and the write read again.
 // Times are medians of wall time from fork to wait, process start included. Each run's result
 // is compared with the expected bytes. Peak memory is the largest ru_maxrss of the program's runs;
 // "allowed" is twice the file plus 8 MB. The scratch directory is build/bench/scratch, on the
@@ -111,6 +115,29 @@ std::vector<std::string> FloorEdit(const std::string& From, const std::string& T
             To.substr(Head, To.size() - Head - Tail)};
 }
 
+// Waits until the times of the notes.ini in every place lie two seconds before the coarse clock,
+// by which the program judges them.
+void Settle(const std::vector<std::string>& Places)
+{
+    struct timespec Latest = {0, 0};
+    for (const std::string& Place : Places) {
+        struct stat Status;
+        if (stat((Place + "/notes.ini").c_str(), &Status) != 0) bench::Die("cannot stat " + Place);
+        for (const struct timespec& Time : {Status.st_ctim, Status.st_mtim}) {
+            if (std::make_pair(Time.tv_sec, Time.tv_nsec) >
+                std::make_pair(Latest.tv_sec, Latest.tv_nsec)) {
+                Latest = Time;
+            }
+        }
+    }
+    struct timespec Clock;
+    do {
+        usleep(10000);
+        clock_gettime(CLOCK_REALTIME_COARSE, &Clock);
+    } while (std::make_pair(Clock.tv_sec - 2, Clock.tv_nsec) <
+             std::make_pair(Latest.tv_sec, Latest.tv_nsec));
+}
+
 struct Case {
     std::vector<std::string> Program;  // the setup program's run
     std::vector<std::string> Floor;    // the floor's run of the same change
@@ -125,8 +152,10 @@ int main(int argc, char** argv)
 {
     std::vector<size_t> Sizes;
     int Reps;
-    bench::ParseOptions(argc, argv, "vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N]",
-                        Sizes, Reps);
+    bool Fresh = argc > 1 && strcmp(argv[argc - 1], "--fresh") == 0;
+    bench::ParseOptions(argc - Fresh, argv,
+                        "vorkap_bench_runs [--sizes=10K,1M,10M,100M] [--reps=N] [--fresh]", Sizes,
+                        Reps);
     std::string Directory = fs::absolute(VORKAP_BENCH_SCRATCH).string() + "/run";
     fs::remove_all(Directory);
     fs::create_directories(Directory);
@@ -157,21 +186,41 @@ int main(int argc, char** argv)
                           {}, {}}};
         long PeakKb = 0;
         int Count = Reps ? Reps : Size <= (1 << 20) ? 41 : Size <= (10 << 20) ? 11 : 3;
-        for (int Rep = 0; Rep < Count; Rep++) {
-            for (int Which = 0; Which < 2; Which++) {
-                Case& Current = Cases[Which];
-                Restore(Current.Before, Ini);
-                Measure Run = RunChild(Current.Program);
-                if (!SameBytes(Ini, Current.After)) bench::Die("a run left unexpected bytes");
-                Current.Times.push_back(Run.Seconds);
-                PeakKb = std::max(PeakKb, Run.PeakKb);
+        // A batch holds at most 64 MB of prepared files (and always one repetition).
+        int Batch = (int)std::clamp<size_t>((64 << 20) / (2 * Size), 1, (size_t)Count);
+        for (int First = 0; First < Count; First += Batch) {
+            // A directory for each run of the program: a hard link of it beside its notes.ini.
+            std::vector<std::string> Places;
+            for (int Rep = First; Rep < std::min(First + Batch, Count); Rep++) {
+                for (int Which = 0; Which < 2; Which++) {
+                    Places.push_back(Directory + "/" + std::to_string(Rep) + "-" +
+                                     std::to_string(Which));
+                    fs::create_directory(Places.back());
+                    fs::create_hard_link(Program, Places.back() + "/vorkap-setup");
+                    if (!Fresh) Restore(Cases[Which].Before, Places.back() + "/notes.ini");
+                }
+            }
+            if (!Fresh) Settle(Places);
+            for (size_t Index = 0; Index < Places.size(); Index++) {
+                Case& Current = Cases[Index % 2];
+                std::string Place = Places[Index];
+                if (Fresh) Restore(Current.Before, Place + "/notes.ini");
+                std::vector<std::string> Run = Current.Program;
+                Run[0] = Place + "/vorkap-setup";
+                Measure Took = RunChild(Run);
+                if (!SameBytes(Place + "/notes.ini", Current.After)) {
+                    bench::Die("a run left unexpected bytes");
+                }
+                Current.Times.push_back(Took.Seconds);
+                PeakKb = std::max(PeakKb, Took.PeakKb);
 
                 Restore(Current.Before, Ini);
                 std::vector<std::string> Floor = Current.Floor;
-                Floor.insert(Floor.end(), Edits[Which].begin(), Edits[Which].end());
+                Floor.insert(Floor.end(), Edits[Index % 2].begin(), Edits[Index % 2].end());
                 Current.Floors.push_back(RunChild(Floor).Seconds);
                 if (!SameBytes(Ini, Current.After)) bench::Die("the floor left unexpected bytes");
             }
+            for (const std::string& Place : Places) fs::remove_all(Place);
         }
         double Times[4] = {bench::Median(Cases[0].Times), bench::Median(Cases[0].Floors),
                            bench::Median(Cases[1].Times), bench::Median(Cases[1].Floors)};

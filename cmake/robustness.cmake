@@ -12,7 +12,8 @@ add_executable(vorkap_robustness_tests
   tests/robustness/content.cpp
   tests/robustness/faults_test.cpp
   tests/robustness/bad_input_test.cpp
-  tests/robustness/concurrency_test.cpp)
+  tests/robustness/concurrency_test.cpp
+  tests/robustness/file_systems_test.cpp)
 target_link_libraries(vorkap_robustness_tests PRIVATE
   vorkap_logic vorkap_test_support GTest::gtest_main)
 target_compile_definitions(vorkap_robustness_tests PRIVATE

@@ -22,9 +22,12 @@ namespace {
 
 // The last file read, with a lookup for each section asked for. It is Trusted while it provably
 // cannot be stale: the same file (device and inode), of the same size and change times, whose
-// change times were already in the past by the file system's clock when it was read; any later
-// change sets a change time to that clock's present. A write takes a trusted content over, when
-// it is still valid once the file is locked, instead of reading the file again.
+// change times lay at least two seconds in the past when it was read. Any later change sets a
+// change time to the clock's present, which differs from the kept one even where the file
+// system keeps whole seconds (ext4 with small inodes) or two (FAT); a file changed less than two
+// seconds before the read could be changed again with the same times, so it is not trusted.
+// A write takes a trusted content over, when it is still valid once the file is locked,
+// instead of reading the file again.
 struct CachedFile {
     std::string Path;
     struct stat Status;
@@ -55,8 +58,10 @@ bool StillValid(const std::unique_ptr<CachedFile>& Kept, const struct stat& Stat
 // The files that a read of this run found but could not read (refused, not a regular file, its
 // lock held past the wait, an I/O error), by the file a write would replace. Later reads of one
 // give nothing at once, without waiting for its lock again, and every write of it fails: a write
-// that rests on reads that saw nothing could overwrite what they missed.
+// that rests on reads that saw nothing could overwrite what they missed. When not even the path
+// could be kept (out of memory), UnreadableUnnamed makes every write fail.
 std::set<std::string> Unreadable;
+bool UnreadableUnnamed = false;
 
 std::string TargetOf(const std::string& Path)
 {
@@ -71,7 +76,7 @@ void RememberUnreadable(const std::string& Path)
 
 bool IsUnreadable(const std::string& Path)
 {
-    return !Unreadable.empty() && Unreadable.count(TargetOf(Path)) != 0;
+    return UnreadableUnnamed || (!Unreadable.empty() && Unreadable.count(TargetOf(Path)) != 0);
 }
 
 // The file's content, from the cache while it is valid. A missing file reads as empty; so does
@@ -95,15 +100,16 @@ CachedFile& ReadForLookup(const char* Path)
         Cache->Content.clear();
         return *Cache;
     }
-    Cache->Trusted = TimeOf(Cache->Status.st_ctim) < TimeOf(Now) &&
-                     TimeOf(Cache->Status.st_mtim) < TimeOf(Now);
+    auto Settled = std::make_pair(Now.tv_sec - 2, Now.tv_nsec);
+    Cache->Trusted = TimeOf(Cache->Status.st_ctim) <= Settled &&
+                     TimeOf(Cache->Status.st_mtim) <= Settled;
     return *Cache;
 }
 
 // The edit of the locked file Fd whose status is *Status, or of no file yet (Status null): a
 // delete has nothing to do there, a set creates the file.
 bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
-              const std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
+              std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
               const char* Value)
 {
     std::string Read;
@@ -114,6 +120,7 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
         auto Found = Known->Sections.find(std::string(Trim(Section)));
         if (Found != Known->Sections.end()) Lookup = &Found->second;
     } else if (Status) {
+        Known.reset();  // no longer of use: let go of it before the file is read again
         if (!ReadAll(Fd, *Status, Read)) {
             RememberUnreadable(Target);
             return false;
@@ -124,8 +131,12 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
     EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
-    // allow the rename: its mode says no.
-    if (Status && faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    // allow the rename: its mode says no. Root may write any file, yet a file without any write
+    // bit is refused to root too, as Windows refuses a read-only file to administrators.
+    if (Status && (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 ||
+                   (geteuid() == 0 && (Status->st_mode & 0222) == 0))) {
+        return false;
+    }
     NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
                        Old.substr(Plan.Offset + Plan.Remove)};
     return Replace(Target, Old, Content, Status);
@@ -137,8 +148,8 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
 
 using namespace profile;
 
-DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
-                               DWORD Size, LPCSTR Path)
+static DWORD ReadKey(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer, DWORD Size,
+                     LPCSTR Path)
 {
     if (!Buffer || Size == 0) return 0;
     if (!Path || !Section || !Key) return CopyResult(std::nullopt, Default, Buffer, Size);
@@ -151,10 +162,7 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
     return CopyResult(Lookup.FindValue(Name), Default, Buffer, Size);
 }
 
-// Changes no other byte of the file. Fails, with the file as it was, when the change could not be
-// written, or when a read of this run found the file but could not read it; deleting what is not
-// there succeeds.
-BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
+static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     std::string Target;
     if (!Path || !Section || !Key || !ResolveTarget(Path, Target) || IsUnreadable(Target)) {
@@ -180,4 +188,35 @@ BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR
         return EditFile(Target, File.Fd, &Status, Known, Section, Key, Value);
     }
     return false;
+}
+
+// Out of memory (or on any other exception, which never leaves these functions), the read answers
+// the default and every later write of the file fails, so that a slot it could not read is never
+// taken for an empty one.
+DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
+                               DWORD Size, LPCSTR Path)
+{
+    try {
+        return ReadKey(Section, Key, Default, Buffer, Size, Path);
+    } catch (...) {
+        Cache.reset();
+        try {
+            if (Path) RememberUnreadable(Path);
+        } catch (...) {
+            UnreadableUnnamed = true;
+        }
+        return Buffer && Size ? CopyResult(std::nullopt, Default, Buffer, Size) : 0;
+    }
+}
+
+// Changes no other byte of the file. Fails, with the file as it was, when the change could not be
+// written, out of memory too (every allocation comes before the first byte written), or when a
+// read of this run found the file but could not read it; deleting what is not there succeeds.
+BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
+{
+    try {
+        return WriteKey(Section, Key, Value, Path);
+    } catch (...) {
+        return false;
+    }
 }

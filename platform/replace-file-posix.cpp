@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,19 +20,26 @@
 namespace profile {
 namespace {
 
-// Writes the pieces one after another from the start of the file.
-bool WriteAll(int Fd, const NewContent& Content)
+// Writes the bytes [From, To) of the new content at the same offsets of the file.
+bool WriteRange(int Fd, const NewContent& Content, size_t From, size_t To)
 {
-    off_t Offset = 0;
+    size_t Start = 0;  // where the current piece stands in the new content
     for (std::string_view Piece : {Content.Head, Content.Change, Content.Tail}) {
-        for (size_t Done = 0; Done < Piece.size();) {
-            ssize_t Wrote = pwrite(Fd, Piece.data() + Done, Piece.size() - Done, Offset);
+        size_t Begin = std::clamp(From, Start, Start + Piece.size());
+        size_t End = std::clamp(To, Start, Start + Piece.size());
+        for (size_t Done = Begin; Done < End;) {
+            ssize_t Wrote = pwrite(Fd, Piece.data() + (Done - Start), End - Done, (off_t)Done);
             if (Wrote < 0 && errno != EINTR) return false;
             Done += (size_t)std::max<ssize_t>(Wrote, 0);
-            Offset += std::max<ssize_t>(Wrote, 0);
         }
+        Start += Piece.size();
     }
     return true;
+}
+
+bool WriteAll(int Fd, const NewContent& Content)
+{
+    return WriteRange(Fd, Content, 0, Content.Size());
 }
 
 // Removes the temporary files named Prefix<pid>-... whose process is gone.
@@ -51,20 +59,18 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
     closedir(Listing);
 }
 
-// Gives the temporary file the mode and, where the process may, the owner of the original.
-bool KeepModeAndOwner(int Fd, const struct stat* Original)
+// Gives the new file Fd the owner and group of the original; false when the process may not.
+// A new file of its own is owned by the process already, and may be given any of its groups.
+bool KeepOwner(int Fd, const struct stat* Original)
 {
-    mode_t Mode = Original ? (Original->st_mode & 07777) : 0644;
-    if (fchmod(Fd, Mode) != 0) return false;
-    if (Original && (Original->st_uid != geteuid() || Original->st_gid != getegid())) {
-        // Keeping the owner is possible only for a privileged process; the content matters more.
-        if (fchown(Fd, Original->st_uid, Original->st_gid) != 0) (void)fchmod(Fd, Mode);
-    }
-    return true;
+    struct stat Made;
+    if (!Original || fstat(Fd, &Made) != 0) return Original == nullptr;
+    if (Made.st_uid == Original->st_uid && Made.st_gid == Original->st_gid) return true;
+    return fchown(Fd, Original->st_uid, Original->st_gid) == 0;
 }
 
-// 0 when done; the open's errno when the temporary file could not be made (EACCES or EPERM: the
-// directory refused it); EIO when a later step failed.
+// 0 when done; EPERM when the new file could not have the original's owner and group, the
+// errno of the open or the rename when the directory refused them; EIO when another step failed.
 int ReplaceByRename(const std::string& Target, const std::string& Directory,
                     const std::string& Prefix, const NewContent& Content, const struct stat* Original)
 {
@@ -73,42 +79,56 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
                             std::to_string(++Counter) + ".tmp";
     FileDescriptor File(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (File.Fd < 0) return errno;
-    bool Written = WriteAll(File.Fd, Content) && KeepModeAndOwner(File.Fd, Original) &&
-                   fsync(File.Fd) == 0;
-    bool Closed = close(std::exchange(File.Fd, -1)) == 0;
-    if (!Written || !Closed || rename(Temporary.c_str(), Target.c_str()) != 0) {
+    // The owner first: a change of owner clears the set-user-ID and set-group-ID bits, and so
+    // does a write by an unprivileged process, so the mode is set after both.
+    int Error = KeepOwner(File.Fd, Original) ? 0 : EPERM;
+    if (Error == 0) {
+        bool Written = WriteAll(File.Fd, Content) &&
+                       fchmod(File.Fd, Original ? (Original->st_mode & 07777) : 0644) == 0 &&
+                       fsync(File.Fd) == 0;
+        bool Closed = close(std::exchange(File.Fd, -1)) == 0;
+        if (!Written || !Closed) Error = EIO;
+    }
+    if (Error == 0 && rename(Temporary.c_str(), Target.c_str()) != 0) Error = errno;
+    if (Error != 0) {
         unlink(Temporary.c_str());
-        return EIO;
+        return Error;
     }
     FileDescriptor Folder(open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (Folder.Fd >= 0) fsync(Folder.Fd);
     return 0;
 }
 
-// Reserves room for Size bytes, so that a later write cannot run out of disk or size limit.
-bool Reserve(int Fd, size_t Size)
-{
-    int Error = posix_fallocate(Fd, 0, (off_t)Size);
-    if (Error == EOPNOTSUPP || Error == EINVAL) return ftruncate(Fd, (off_t)Size) == 0;
-    return Error == 0;
-}
-
+// Rewrites the file itself: its inode, owner, group, links, ACLs and extended attributes stay.
+// The bytes that lie past the old end are written first, so that a full disk or a size limit
+// stops the rewrite before any old byte has changed; this needs no support of the file system
+// for reserving space. A write that fails later puts the old content back.
 bool RewriteInPlace(const std::string& Target, std::string_view Old, const NewContent& Content)
 {
     FileDescriptor File(open(Target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
     if (File.Fd < 0) return false;
-    if (Content.Size() > Old.size() && !Reserve(File.Fd, Content.Size())) {
+    size_t Common = std::min(Old.size(), Content.Size());
+    if (!WriteRange(File.Fd, Content, Common, Content.Size())) {
         (void)ftruncate(File.Fd, (off_t)Old.size());
         return false;
     }
-    if (WriteAll(File.Fd, Content) && ftruncate(File.Fd, (off_t)Content.Size()) == 0 &&
-        fsync(File.Fd) == 0) {
+    if (WriteRange(File.Fd, Content, 0, Common) &&
+        ftruncate(File.Fd, (off_t)Content.Size()) == 0 && fsync(File.Fd) == 0) {
         return true;
     }
     // A write that failed part-way: the old content back.
     if (WriteAll(File.Fd, {Old, {}, {}})) (void)ftruncate(File.Fd, (off_t)Old.size());
     (void)fsync(File.Fd);
     return false;
+}
+
+// Whether a refusal of the replacement by rename leaves the in-place rewrite to try: the
+// directory refused the temporary file or the rename (EACCES, EPERM; a sticky directory), the
+// new file could not have the old one's owner (EPERM), the file is a mount point (EBUSY) or
+// lies on another file system than its directory's entry (EXDEV).
+bool InPlaceMayServe(int Error)
+{
+    return Error == EACCES || Error == EPERM || Error == EBUSY || Error == EXDEV;
 }
 
 }  // namespace
@@ -127,13 +147,15 @@ int OpenRegular(const std::string& Path, struct stat& Status)
 
 bool Lock(int Fd, int Operation)
 {
-    for (int Waited = 0; Waited <= 10000; Waited += 5) {  // milliseconds
+    // Ten seconds by the monotonic clock, however long each pause takes on a busy machine.
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
         if (flock(Fd, Operation | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= Deadline) return false;
         struct timespec Pause = {0, 5 * 1000 * 1000};
         nanosleep(&Pause, nullptr);
     }
-    return false;
 }
 
 bool ReadAll(int Fd, const struct stat& Status, std::string& Content)
@@ -171,7 +193,7 @@ bool Replace(const std::string& Target, std::string_view Old, const NewContent& 
     std::string Prefix = "." + File.filename().string() + ".vorkap-";
     if (Original) RemoveStaleTemporaries(Directory, Prefix);
     int Error = ReplaceByRename(Target, Directory, Prefix, Content, Original);
-    if ((Error == EACCES || Error == EPERM) && Original) return RewriteInPlace(Target, Old, Content);
+    if (Original && InPlaceMayServe(Error)) return RewriteInPlace(Target, Old, Content);
     return Error == 0;
 }
 

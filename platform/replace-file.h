@@ -8,13 +8,16 @@
 //   3. Under the lock the caller checks that the path still names the locked file (another run
 //      may have replaced it meanwhile; then it starts over), and reads it with ReadAll.
 //   4. Replace writes the new content to a temporary file ".<name>.vorkap-<pid>-<n>.tmp" beside
-//      it, with the file's mode (and owner, where the process may set it), flushes it to disk,
-//      renames it over the file and flushes the directory. Until the rename a reader sees the old
-//      file, after it the new one: never a mix, whenever the process is killed.
-//   5. When the directory refuses the temporary file but the file itself may be written, Replace
-//      rewrites the file in place. Room for the new content is reserved first, so a full disk or
-//      a size limit stops the write before any byte has changed, and a write that fails later
-//      puts the old content back; but a crash in the middle of this write can damage the file.
+//      it, gives it the file's owner and group, then its mode, flushes it to disk, renames it
+//      over the file and flushes the directory. Until the rename a reader sees the old file,
+//      after it the new one: never a mix, whenever the process is killed.
+//   5. When the temporary file cannot have the file's owner and group (the process may not give
+//      them), or the directory refuses the temporary file or the rename (a read-only or sticky
+//      directory, a file that is a mount point), Replace rewrites the file in place, which keeps
+//      its inode, owner, group, hard links, ACLs and extended attributes. The bytes past the old
+//      end are written first, so a full disk or a size limit stops the write before any old
+//      byte has changed, and a write that fails later puts the old content back; but a crash in
+//      the middle of this write can damage the file.
 // Whenever Replace fails, the file is as it was and no temporary file of this run is left.
 // Temporary files of killed runs (their process is gone) are removed by the next change.
 #pragma once

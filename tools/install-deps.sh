@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 . tools/lib.sh
 
 what=${1:-all}
-# locales builds the Shift_JIS locale below.
-packages=(cmake make g++ libgtest-dev locales)
+# locales builds the Shift_JIS locale below; e2fsprogs and mount make and mount the file systems
+# of the file-system tests.
+packages=(cmake make g++ libgtest-dev locales e2fsprogs mount)
 if [ "$what" = all ]; then
     # clang and its runtime libraries build the fuzzer.
     packages+=(clang libclang-rt-dev)

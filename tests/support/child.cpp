@@ -150,7 +150,16 @@ Child StartChild(const std::string& Program, const RunOptions& Options)
             struct rlimit Limit = {Options.FileSizeLimit, Options.FileSizeLimit};
             if (setrlimit(RLIMIT_FSIZE, &Limit) != 0) _exit(126);
         }
+        if (Options.AddressSpaceLimit != RLIM_INFINITY) {
+            struct rlimit Limit = {Options.AddressSpaceLimit, Options.AddressSpaceLimit};
+            if (setrlimit(RLIMIT_AS, &Limit) != 0) _exit(126);
+        }
         if (!Options.Directory.empty() && chdir(Options.Directory.c_str()) != 0) _exit(126);
+        if (Options.User != 0 && SwitchUser &&
+            (setgroups(Options.Groups.size(), Options.Groups.data()) != 0 ||
+             setgid(Options.Group) != 0 || setuid(Options.User) != 0)) {
+            _exit(126);
+        }
         if (Options.AsNobody && SwitchUser &&
             (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(126);

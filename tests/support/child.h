@@ -36,6 +36,12 @@ struct RunOptions {
     Input In = Input::Null;
     Output Out = Output::Files;
     rlim_t FileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE of the child
+    rlim_t AddressSpaceLimit = RLIM_INFINITY;  // RLIMIT_AS of the child in bytes, as `ulimit -v`
+    // When User is not 0 (and the test runs as root): that user, with the primary group Group and
+    // the supplementary groups Groups alone, as a login of that user would give.
+    uid_t User = 0;
+    gid_t Group = 0;
+    std::vector<gid_t> Groups;
     int TimeoutMilliseconds = 30000;
 };
 
