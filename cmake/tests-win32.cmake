@@ -12,10 +12,11 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 add_subdirectory(${VORKAP_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-# The profile-file table run against the real profile API, and the start-directory cases with
-# code page 932.
+# The profile-file table run against the real profile API, the program's checked writes over it,
+# and the start-directory cases with code page 932.
 add_executable(vorkap_windows_tests
   platform/profile_api_test.cpp
+  platform/platform_win32_test.cpp
   registrar/locate_test.cpp)
 target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 
