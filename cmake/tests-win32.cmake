@@ -22,6 +22,8 @@ target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 
 # The trivial program that shows whether a Wine vehicle works.
 add_executable(wine_probe tests/wine/probe.cpp)
+# Another program beside the one tested: holds a file open without sharing, sets attributes.
+add_executable(wine_helper tests/wine/helper.cpp)
 
 set(VORKAP_WINE_DIR ${CMAKE_SOURCE_DIR}/tests/wine)
 set(VORKAP_WINE_STATE ${CMAKE_BINARY_DIR}/wine-state)

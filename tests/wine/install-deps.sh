@@ -22,3 +22,9 @@ install_packages "the Windows tests" \
     zip unzip git
 
 ensure_sjis_locale
+
+# Wine maps Unix file names through the locale, ja_JP.UTF-8 for the programs it runs: without it
+# installed, a program in a folder with a Japanese name cannot even start.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+    localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
