@@ -18,9 +18,9 @@ int main(int ArgumentCount, char** Arguments)
         std::puts("held");
         std::fflush(stdout);
         std::string Release = std::string(Arguments[2]) + ".release";
-        for (int Waited = 0; Waited < atoi(Arguments[3]) * 1000; Waited += 20) {
+        for (int Waited = 0; Waited < atoi(Arguments[3]) * 1000; Waited += 1) {
             if (GetFileAttributesA(Release.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-            Sleep(20);
+            Sleep(1);
         }
         CloseHandle(File);
         return 0;

@@ -147,19 +147,23 @@ held() {
 # file is free by the time of the write, so VIEWEXP5 (another format's) is never taken for free.
 held_during_reads() {
     local dir="$root/held-during-reads" released=0 round
+    # Large enough that the reads after the file is let go take a while.
+    new_notes "$root/large" ascii 5000000
     for round in 1 2 3; do
-        rm -rf "$dir" && new_notes "$dir" ascii 2000
+        rm -rf "$dir" && cp -r "$root/large" "$dir"
         mkdir -p "$dir/helper"
         ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
             >"$dir/helper/stdout" 2>"$dir/helper/stderr" </dev/null ) &
         local holder=$!
         for _ in $(seq 300); do grep -q held "$dir/helper/stdout" 2>/dev/null && break; sleep 0.1; done
         grep -q held "$dir/helper/stdout" || fail "the helper did not take notes.ini"
-        # The first open by anyone else lets the file go.
+        keep=$dir.keep && mkdir -p "$keep/out"
+        cp "$dir/notes.ini" "$keep/before.ini"
+        # The next open of notes.ini, the program's first, lets the file go.
         ( timeout 60 inotifywait -qq -e open "$dir/notes.ini" && touch "$dir/notes.ini.release" ) &
         local watcher=$!
         sleep 0.5
-        run_case "$dir" /I
+        run_windows_program "$keep/out" "$dir/vorkap-setup.exe" /I
         wait "$holder" "$watcher" || true
         [ "$STATUS" = 2 ] || fail "status $STATUS: a read that failed did not fail the write"
         expect_whole "$dir" "" ""
