@@ -7,7 +7,8 @@
 # code (32-bit Wine then fails with "Exec format error"). googletest provides the sources that
 # are built for MinGW. Xvfb, xdotool, x11-apps (xwd) and imagemagick (convert) drive and capture
 # the message boxes; fonts-ipafont-gothic lets them show Japanese; util-linux gives setpriv, which
-# runs the permission cases as an unprivileged user. zip packs the release archive; unzip and git
+# runs the permission cases as an unprivileged user; inotify-tools (inotifywait) sees the
+# program's first open of notes.ini. zip packs the release archive; unzip and git
 # serve its reproducibility test. The differential test of the profile engine runs the native
 # side under the Shift_JIS locale ja_JP.SJIS, built from the locales package.
 set -euo pipefail
@@ -19,7 +20,7 @@ install_packages "the Windows tests" \
     wine wine32:i386 wine64 \
     xvfb xdotool x11-apps imagemagick fonts-ipafont-gothic \
     perl libc-bin coreutils util-linux locales \
-    zip unzip git
+    zip unzip git inotify-tools
 
 ensure_sjis_locale
 

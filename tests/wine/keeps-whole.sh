@@ -209,15 +209,15 @@ killed() {
         cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
         delay=$(( took / 4 + RANDOM % (took * 3 / 4 + 1) ))
         # shellcheck disable=SC2086
-        ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
-            "$WINE_LOADER" vorkap-setup.exe $options >/dev/null 2>&1 </dev/null ) || true
+        ( ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
+            "$WINE_LOADER" vorkap-setup.exe $options </dev/null ) ) >/dev/null 2>&1 || true
         end_prefix_processes
         ini_dump "$dir/notes.ini" >"$dir/now.keys"
         cmp -s "$dir/now.keys" "$dir/with.keys" || cmp -s "$dir/now.keys" "$dir/without.keys" ||
             fail "round $round ($options, killed after $delay ms): notes.ini is neither before nor after"
         left=$((left + $(ls -A "$dir" | grep -c '^\.notes\.ini\.vorkap-' || true)))
     done
-    echo "  20 runs killed; temporary files seen after them: $left"
+    echo "  20 runs killed; temporary files found after them, counted after each: $left"
     options=/I
     cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
     # shellcheck disable=SC2086
