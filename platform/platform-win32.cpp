@@ -158,10 +158,11 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
     HANDLE Search = FindFirstFileA((Directory + Prefix + "*.tmp").c_str(), &Found);
     if (Search == INVALID_HANDLE_VALUE) return;
     do {
+        // The pattern matches short names too: the long name must start with the prefix.
+        if (_strnicmp(Found.cFileName, Prefix.c_str(), Prefix.size()) != 0) continue;
         char* End = nullptr;
         DWORD Id = strtoul(Found.cFileName + Prefix.size(), &End, 10);
-        if (_strnicmp(Found.cFileName, Prefix.c_str(), Prefix.size()) == 0 && *End == '-' &&
-            !MayHaveWritten(Id, Found.ftLastWriteTime))
+        if (*End == '-' && !MayHaveWritten(Id, Found.ftLastWriteTime))
             DeleteFileA((Directory + Found.cFileName).c_str());
     } while (FindNextFileA(Search, &Found));
     FindClose(Search);

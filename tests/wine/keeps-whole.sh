@@ -242,6 +242,23 @@ japanese_folders() {
     cmp -s "$root/decoy.ini" "$top/notes.ini" || fail "the notes.ini one folder up was changed"
 }
 
+# read_only_directory: run as an unprivileged user, in a folder that refuses new files, on a
+# notes.ini that user may write: the write is made on notes.ini itself and checked the same way.
+# Runs in a subshell: the user's own prefix stays its own.
+read_only_directory() (
+    local dir="$root/read-only-directory"
+    new_notes "$dir" ascii 2000
+    run_as_unprivileged
+    [ -z "$USER_NAME" ] || chown "$USER_NAME:" "$dir/notes.ini"
+    chmod 555 "$dir"
+    run_case "$dir" /I
+    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
+    [ "$STATUS" = 0 ] || fail "status $STATUS"
+    run_case "$dir" /U /I
+    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+)
+
 cases=(
     "full-disk-register|full_disk full-disk-register ascii /I 2 0"
     "full-disk-register-cut-write|full_disk full-disk-register-cut-write ascii /I 2 old"
@@ -255,6 +272,7 @@ cases=(
     "attributes-kept|attributes"
     "killed-at-random|killed"
     "japanese-folders|japanese_folders"
+    "read-only-directory|read_only_directory"
 )
 for entry in "${cases[@]}"; do
     name=${entry%%|*}
