@@ -57,6 +57,13 @@ new_notes() {
     cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
 }
 
+# temporaries DIR: how many temporary files of the program DIR holds.
+temporaries() {
+    local file count=0
+    for file in "$1"/.notes.ini.vorkap-*; do [ -e "$file" ] && count=$((count + 1)); done
+    echo "$count"
+}
+
 # run_case DIR OPTIONS...: runs the program in DIR, keeps notes.ini's bytes before it, its dump
 # and the output in KEEP (DIR.keep unless set: the directory may be on a full disk); sets STATUS.
 run_case() {
@@ -89,7 +96,7 @@ expect_whole() {
         echo "  status 2, message 4, notes.ini byte-identical" ;;
     *) fail "status $STATUS" ;;
     esac
-    if ls -A "$dir" | grep -q '^\.notes\.ini\.vorkap-'; then fail "a temporary file was left"; fi
+    [ "$(temporaries "$dir")" = 0 ] || fail "a temporary file was left"
 }
 
 registered=$'>notes\tviewexp6='"$ENTRY"
@@ -126,16 +133,23 @@ full_disk() {
     umount "$disk" && trap - EXIT
 }
 
+# start_holder DIR: the helper program holds DIR/notes.ini open without sharing, in the background
+# (its process id in HOLDER), until DIR/notes.ini.release appears.
+start_holder() {
+    mkdir -p "$1.helper"
+    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
+        >"$1.helper/stdout" 2>"$1.helper/stderr" </dev/null ) &
+    HOLDER=$!
+    for _ in $(seq 300); do grep -q held "$1.helper/stdout" 2>/dev/null && break; sleep 0.1; done
+    grep -q held "$1.helper/stdout" || fail "the helper did not take notes.ini"
+}
+
 # held OPTIONS: another program holds notes.ini open without sharing during the whole run.
 held() {
     local dir="$root/held"
     rm -rf "$dir" && new_notes "$dir" ascii 2000
-    mkdir -p "$dir/helper"
-    ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
-        >"$dir/helper/stdout" 2>"$dir/helper/stderr" </dev/null ) &
-    local holder=$!
-    for _ in $(seq 300); do grep -q held "$dir/helper/stdout" 2>/dev/null && break; sleep 0.1; done
-    grep -q held "$dir/helper/stdout" || fail "the helper did not take notes.ini"
+    start_holder "$dir"
+    local holder=$HOLDER
     run_case "$dir" "$@"
     wait "$holder" || true
     [ "$STATUS" = 2 ] || fail "status $STATUS with notes.ini held"
@@ -151,12 +165,8 @@ held_during_reads() {
     new_notes "$root/large" ascii 5000000
     for round in 1 2 3; do
         rm -rf "$dir" && cp -r "$root/large" "$dir"
-        mkdir -p "$dir/helper"
-        ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
-            >"$dir/helper/stdout" 2>"$dir/helper/stderr" </dev/null ) &
-        local holder=$!
-        for _ in $(seq 300); do grep -q held "$dir/helper/stdout" 2>/dev/null && break; sleep 0.1; done
-        grep -q held "$dir/helper/stdout" || fail "the helper did not take notes.ini"
+        start_holder "$dir"
+        local holder=$HOLDER
         keep=$dir.keep && mkdir -p "$keep/out"
         cp "$dir/notes.ini" "$keep/before.ini"
         # The next open of notes.ini, the program's first, lets the file go.
@@ -177,14 +187,14 @@ held_during_reads() {
 attributes() {
     local dir="$root/attributes" options
     rm -rf "$dir" && new_notes "$dir" ascii 2000
-    ( cd "$dir" && env LC_ALL=$WINE_LOCALE timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 22 \
+    ( cd "$dir" && env LC_ALL="$WINE_LOCALE" timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 22 \
         >/dev/null 2>&1 ) || fail "cannot set the attributes"
     for options in /I "/U /I"; do
         # shellcheck disable=SC2086
         run_case "$dir" $options
         [ "$STATUS" = 0 ] || fail "status $STATUS"
         local now
-        now=$(cd "$dir" && env LC_ALL=$WINE_LOCALE timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 2>/dev/null | tr -d '\r')
+        now=$(cd "$dir" && env LC_ALL="$WINE_LOCALE" timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 2>/dev/null | tr -d '\r')
         end_prefix_processes
         [ "$now" = 22 ] || fail "attributes after $options: $now, expected 22 (hidden, archive)"
     done
@@ -197,10 +207,12 @@ killed() {
     local dir="$root/killed" round left=0 options delay start took
     rm -rf "$dir" && new_notes "$dir" ascii 2000000
     # The two states: without and with the registration (the settings were removed first).
-    run_case "$dir" /U /I && [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+    run_case "$dir" /U /I
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
     ini_dump "$dir/notes.ini" >"$dir/without.keys"
     start=$(date +%s%N)
-    run_case "$dir" /I && [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
+    run_case "$dir" /I
+    [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
     took=$(( ($(date +%s%N) - start) / 1000000 ))
     ini_dump "$dir/notes.ini" >"$dir/with.keys"
     echo "  a whole run takes $took ms; killing 20 runs between $((took / 4)) and $took ms"
@@ -209,13 +221,13 @@ killed() {
         cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
         delay=$(( took / 4 + RANDOM % (took * 3 / 4 + 1) ))
         # shellcheck disable=SC2086
-        ( ( cd "$dir" && exec env LC_ALL=$WINE_LOCALE timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
+        ( ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
             "$WINE_LOADER" vorkap-setup.exe $options </dev/null ) ) >/dev/null 2>&1 || true
         end_prefix_processes
         ini_dump "$dir/notes.ini" >"$dir/now.keys"
         cmp -s "$dir/now.keys" "$dir/with.keys" || cmp -s "$dir/now.keys" "$dir/without.keys" ||
             fail "round $round ($options, killed after $delay ms): notes.ini is neither before nor after"
-        left=$((left + $(ls -A "$dir" | grep -c '^\.notes\.ini\.vorkap-' || true)))
+        left=$((left + $(temporaries "$dir")))
     done
     echo "  20 runs killed; temporary files found after them, counted after each: $left"
     options=/I
@@ -223,7 +235,7 @@ killed() {
     # shellcheck disable=SC2086
     run_case "$dir" $options
     [ "$STATUS" = 0 ] || fail "the run after the kills: status $STATUS"
-    if ls -A "$dir" | grep -q '^\.notes\.ini\.vorkap-'; then fail "what killed runs left is still there"; fi
+    [ "$(temporaries "$dir")" = 0 ] || fail "what killed runs left is still there"
 }
 
 # japanese_folders: the program in 表示\ソ能 (both names end in the byte 0x5C under code page
