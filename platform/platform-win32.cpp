@@ -57,10 +57,10 @@ std::optional<std::string> ReadAll(HANDLE File)
     if (!GetFileSizeEx(File, &Size) || Size.QuadPart > 0x7FFFFFFF) return std::nullopt;
     std::string Content((size_t)Size.QuadPart, '\0');
     DWORD Got = 0;
-    if (!Content.empty() && (!ReadFile(File, Content.data(), (DWORD)Content.size(), &Got, nullptr) ||
-                             Got != Content.size()))
-        return std::nullopt;
-    return Content;
+    bool Read = Content.empty() ||
+                (ReadFile(File, Content.data(), (DWORD)Content.size(), &Got, nullptr) &&
+                 Got == Content.size());
+    return Read ? std::optional<std::string>(Content) : std::nullopt;
 }
 
 std::optional<std::string> ReadAll(const std::string& Path)
@@ -110,7 +110,8 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
         if (Seen.empty()) continue;
         if (ParseHeader(Seen, Name)) {
             std::optional<Line> First = FindSection(Before, Name);
-            bool Read = !Name.empty() && !EndsInBlank(Name) && First && First->Begin == Current.Begin;
+            bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
+                        First->Begin == Current.Begin;
             Old.reset(), New.reset();
             if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
             continue;

@@ -13,6 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 const char kMissing[] = "<missing>";
 
@@ -34,7 +35,8 @@ struct CheckedCase {
     std::vector<Read> Reads;
 };
 
-const char kNotes[] = "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n";
+const char kNotes[] =
+    "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n";
 const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
 // Code page 932: 表 (0x95 0x5C), ソ (0x83 0x5C) and 能 (0x94 0x5C) end in the byte of '\'.
 const char kJapanese[] = "[Notes]\r\n\x95\x5C\x8E\xA6=\x83\x5C\x94\x5C\r\nVIEWEXP5=\x83\x5C,1,\r\n";
@@ -56,6 +58,11 @@ const CheckedCase kCases[] = {
      {{"Notes", "VIEWEXP5", "Other Format,1,_Other,,.Txt,,1,"}}},
     {"LineBreakInValueRefused", kNotes, 0, false, "Notes", "VIEWEXP6", "x\r\nVIEWEXP5=y", FALSE,
      {}},
+    // What Wine's rewrite changes and the program never reads: the lines before the first header,
+    // a header "[]" (Wine drops it), a name cut by a NUL after a blank.
+    {"WinesRewriteOfUnreadPartsIsNoLoss",
+     "Top=0\r\n[Notes]\r\n[]\r\nB=1\r\n[Vorkap]\r\nK \0x=1\r\n"s, 0, false, "Notes", "VIEWEXP6",
+     kEntry, TRUE, {{"Notes", "VIEWEXP6", kEntry}}},
     {"Utf16FileRefused", std::string("\xFF\xFE[\0N\0]\0\r\0\n\0", 12), 0, false, "Notes", "A", "1",
      FALSE, {}},
 };

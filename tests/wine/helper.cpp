@@ -26,8 +26,8 @@ int main(int ArgumentCount, char** Arguments)
         return 0;
     }
     if (ArgumentCount >= 3 && strcmp(Arguments[1], "attributes") == 0) {
-        if (ArgumentCount >= 4 && !SetFileAttributesA(Arguments[2], strtoul(Arguments[3], nullptr, 16)))
-            return 2;
+        DWORD Wanted = ArgumentCount >= 4 ? strtoul(Arguments[3], nullptr, 16) : 0;
+        if (Wanted && !SetFileAttributesA(Arguments[2], Wanted)) return 2;
         DWORD Attributes = GetFileAttributesA(Arguments[2]);
         if (Attributes == INVALID_FILE_ATTRIBUTES) return 2;
         std::printf("%lx\n", (unsigned long)Attributes);
