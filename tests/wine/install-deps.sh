@@ -27,5 +27,6 @@ ensure_sjis_locale
 # Wine maps Unix file names through the locale, ja_JP.UTF-8 for the programs it runs: without it
 # installed, a program in a folder with a Japanese name cannot even start.
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+    [ "$(id -u)" = 0 ] || { echo "must run as root to build the locale ja_JP.UTF-8" >&2; exit 1; }
     localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
