@@ -1,9 +1,9 @@
 // The operating-system operations that the setup program uses, under their Win32 names.
 //
-// On Windows these are the real ones from <windows.h>. Elsewhere this header declares the same
-// names and signatures: profile-file-posix.cpp supplies the profile calls over a byte-preserving
-// profile-file engine, and platform-posix.cpp the file search, and message boxes and help calls
-// shown on the terminal.
+// On Windows these are the real ones from <windows.h>, with the profile calls checked (below).
+// Elsewhere this header declares the same names and signatures: profile-file-posix.cpp supplies
+// the profile calls over a byte-preserving profile-file engine, and platform-posix.cpp the file
+// search, and message boxes and help calls shown on the terminal.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,18 @@
 #include <windows.h>
 // The path limit of the platform: the size of every path buffer of the program.
 #define PLATFORM_PATH_LIMIT MAX_PATH
+// The profile calls are mapped to checked ones, as <windows.h> maps its own names: a write is
+// made on a copy of the file beside it, read back and put in place whole, or fails leaving the
+// file as it was; a read also remembers a file that is there but cannot be opened, and every
+// later write of it fails. A file that defines PLATFORM_RAW_PROFILE_API first gets the real ones.
+DWORD CheckedGetPrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR Default,
+                                     LPSTR ReturnedString, DWORD Size, LPCSTR FileName);
+BOOL CheckedWritePrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR String,
+                                      LPCSTR FileName);
+#ifndef PLATFORM_RAW_PROFILE_API
+#define GetPrivateProfileStringA CheckedGetPrivateProfileString
+#define WritePrivateProfileStringA CheckedWritePrivateProfileString
+#endif
 #else
 #include <climits>
 #include <cstdint>

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+// The platform's own profile calls: on Windows the real ones, not the checked ones.
+#define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+// The platform's own profile calls: on Windows the real ones, not the checked ones.
+#define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
 
 namespace {

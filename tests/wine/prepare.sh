@@ -15,7 +15,7 @@ i686_dir=$2
 x86_64_dir=${3:-}
 install="run tests/wine/install-deps.sh as root"
 
-for tool in wineserver timeout iconv perl awk; do
+for tool in wineserver timeout iconv perl awk inotifywait; do
     command -v "$tool" >/dev/null || fail "$tool is missing ($install)"
 done
 

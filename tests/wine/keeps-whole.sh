@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# notes.ini stays whole under vorkap-setup.exe, whatever Wine's profile write does underneath (it
+# empties the file, writes it whole and ignores the write's errors): a full disk, another program
+# holding the file, a kill at a random moment, attributes, and folders whose Japanese names hold
+# the byte of '\'. Each case prints its name; every run ends with status 0 and every key read as
+# before but the program's own, or with status 2, message 4 and notes.ini byte-identical.
+# Usage: keeps-whole.sh STATE [CASE...]
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+load_state "$1"
+shift
+unset DISPLAY
+root="$(realpath "$STATE")/runs/keeps-whole"
+rm -rf "$root" && mkdir -p "$root"
+helper="$BIN_DIR/wine_helper.exe"
+
+# ini_dump FILE: every key a read sees (the first section of a name, the first key of a name in
+# it), one "section<TAB>key=value" a line, names in lower case, sorted.
+ini_dump() {
+    LC_ALL=C awk '
+        function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
+        { sub(/\r$/, "") }
+        /^[ \t]*\[/ {
+            name = $0; sub(/^[ \t]*\[/, "", name); sub(/\][^]]*$/, "", name)
+            section = tolower(trim(name)); visible = !(section in sections); sections[section]; next
+        }
+        visible && index($0, "=") > 0 {
+            key = tolower(trim(substr($0, 1, index($0, "=") - 1)))
+            if (!((section, key) in seen)) print section "\t" key "=" trim(substr($0, index($0, "=") + 1))
+            seen[section, key]
+        }
+    ' "$1" | LC_ALL=C sort
+}
+
+# new_notes DIR KIND SIZE: DIR/notes.ini of SIZE bytes, CR LF lines as the host writes them,
+# with another format in VIEWEXP5 and the plug-in's two settings; KIND ascii or cp932.
+new_notes() {
+    local dir=$1 kind=$2 size=$3
+    mkdir -p "$dir"
+    {
+        printf '[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n'
+        local n=0
+        while [ $((n * 40)) -lt $((size - 200)) ]; do
+            if [ "$kind" = cp932 ]; then
+                printf '表示%05d=ソ能の値 %05d\\ソ\r\n' $n $n
+            else
+                printf 'Setting%05d=value of setting %05d\r\n' $n $n
+            fi
+            n=$((n + 1))
+            [ $((n % 200)) = 0 ] && printf '[Section%d]\r\n' $n
+        done
+        printf '[Vorkap]\r\nOutputDocument=C:\\out\r\nOutputXML=1\r\n'
+    } | if [ "$kind" = cp932 ]; then iconv -f UTF-8 -t CP932; else cat; fi >"$dir/notes.ini"
+    local pad=$((size - $(stat -c %s "$dir/notes.ini") - 10))
+    printf 'Padding=%*s\r\n' "$pad" x | tr ' ' . >>"$dir/notes.ini"
+    cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
+}
+
+# temporaries DIR: how many temporary files of the program DIR holds.
+temporaries() {
+    local file count=0
+    for file in "$1"/.notes.ini.vorkap-*; do [ -e "$file" ] && count=$((count + 1)); done
+    echo "$count"
+}
+
+# run_case DIR OPTIONS...: runs the program in DIR, keeps notes.ini's bytes before it, its dump
+# and the output in KEEP (DIR.keep unless set: the directory may be on a full disk); sets STATUS.
+run_case() {
+    local dir=$1
+    shift
+    keep=${KEEP:-$dir.keep}
+    mkdir -p "$keep/out"
+    cp -p "$dir/notes.ini" "$keep/before.ini"
+    ini_dump "$dir/notes.ini" >"$keep/before.keys"
+    run_windows_program "$keep/out" "$dir/vorkap-setup.exe" "$@"
+}
+
+# expect_whole DIR STATUS_IF_DONE CHANGED_KEYS: the run ended with STATUS_IF_DONE and the message
+# of a done run, the keys differing from before only by CHANGED_KEYS (the lines of a dump that
+# appear or go, as a diff of dumps shows them: "+notes<TAB>viewexp6=..."), and no temporary file
+# is left; or it ended with status 2, message 4 and notes.ini byte-identical.
+expect_whole() {
+    local dir=$1 text=$2 changed=$3
+    case $STATUS in
+    0)
+        expect_stdout "$keep/out" "$text"
+        diff "$keep/before.keys" <(ini_dump "$dir/notes.ini") | sed -n 's/^\([<>]\) /\1/p' \
+            >"$keep/changed" || true
+        printf '%s\n' "$changed" | grep -v '^$' | cmp -s - "$keep/changed" ||
+            { cat "$keep/changed" >&2; fail "keys other than the program's changed"; }
+        echo "  status 0, every other key as before" ;;
+    2)
+        expect_stdout "$keep/out" "$TEXT_WRITE_FAILED"
+        cmp -s "$keep/before.ini" "$dir/notes.ini" || fail "status 2, but notes.ini was changed"
+        echo "  status 2, message 4, notes.ini byte-identical" ;;
+    *) fail "status $STATUS" ;;
+    esac
+    [ "$(temporaries "$dir")" = 0 ] || fail "a temporary file was left"
+}
+
+registered=$'>notes\tviewexp6='"$ENTRY"
+settings_removed=$'<vorkap\toutputdocument=C:\\out\n<vorkap\toutputxml=1'
+
+# full_disk NAME KIND OPTIONS EXPECTED_STATUS ROOM: a notes.ini of 32,760 bytes on a full tmpfs
+# with ROOM bytes free: 0, "old" (the pages notes.ini takes: the copy fits, and Wine's rewrite,
+# which must grow the file past its last page, is cut) or "new" (a page more). Needs root.
+full_disk() {
+    local name=$1 kind=$2 options=$3 expected=$4 room=$5
+    if [ "$(id -u)" != 0 ]; then echo "  skipped: mounting a tmpfs needs root"; return; fi
+    local dir="$root/$name" disk="$root/$name-disk"
+    mkdir -p "$disk"
+    local exe_kb=$(( $(stat -c %s "$BIN_DIR/vorkap-setup.exe") / 1024 + 1 ))
+    mount -t tmpfs -o size=$((exe_kb + 512))k tmpfs "$disk"
+    # shellcheck disable=SC2064
+    trap "umount -l '$disk' 2>/dev/null || true" EXIT
+    new_notes "$disk/notes" "$kind" 32760
+    local pages=$(( $(stat -c %b "$disk/notes/notes.ini") * 512 ))
+    case $room in old) room=$pages ;; new) room=$((pages + 4096)) ;; esac
+    [ "$room" -gt 0 ] && head -c "$room" /dev/zero >"$disk/room"
+    dd if=/dev/zero of="$disk/filler" bs=4096 2>/dev/null || true
+    rm -f "$disk/room"
+    echo "  notes.ini $(stat -c %s "$disk/notes/notes.ini") bytes, $(df --output=avail -B1 "$disk" | tail -1) bytes free"
+    # shellcheck disable=SC2086
+    KEEP=$dir run_case "$disk/notes" $options
+    [ "$STATUS" = "$expected" ] || fail "status $STATUS, expected $expected"
+    if [ "$options" = /I ]; then
+        expect_whole "$disk/notes" "$TEXT_REGISTERED" "$registered"
+    else
+        expect_whole "$disk/notes" "$TEXT_REMOVED" "$settings_removed"
+    fi
+    cp "$disk/notes/notes.ini" "$dir/after.ini"  # kept for a look afterwards
+    umount "$disk" && trap - EXIT
+}
+
+# start_holder DIR: the helper program holds DIR/notes.ini open without sharing, in the background
+# (its process id in HOLDER), until DIR/notes.ini.release appears.
+start_holder() {
+    mkdir -p "$1.helper"
+    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
+        >"$1.helper/stdout" 2>"$1.helper/stderr" </dev/null ) &
+    HOLDER=$!
+    for _ in $(seq 300); do grep -q held "$1.helper/stdout" 2>/dev/null && break; sleep 0.1; done
+    grep -q held "$1.helper/stdout" || fail "the helper did not take notes.ini"
+}
+
+# held OPTIONS: another program holds notes.ini open without sharing during the whole run.
+held() {
+    local dir="$root/held"
+    rm -rf "$dir" && new_notes "$dir" ascii 2000
+    start_holder "$dir"
+    local holder=$HOLDER
+    run_case "$dir" "$@"
+    wait "$holder" || true
+    [ "$STATUS" = 2 ] || fail "status $STATUS with notes.ini held"
+    expect_whole "$dir" "" ""
+}
+
+# held_during_reads: another program holds notes.ini without sharing when the program first
+# opens it and lets go at once: the reads that failed must make the write fail, although the
+# file is free by the time of the write, so VIEWEXP5 (another format's) is never taken for free.
+held_during_reads() {
+    local dir="$root/held-during-reads" released=0 round
+    # Large enough that the reads after the file is let go take a while.
+    new_notes "$root/large" ascii 5000000
+    for round in 1 2 3; do
+        rm -rf "$dir" && cp -r "$root/large" "$dir"
+        start_holder "$dir"
+        local holder=$HOLDER
+        keep=$dir.keep && mkdir -p "$keep/out"
+        cp "$dir/notes.ini" "$keep/before.ini"
+        # The next open of notes.ini, the program's first, lets the file go.
+        ( timeout 60 inotifywait -qq -e open "$dir/notes.ini" && touch "$dir/notes.ini.release" ) &
+        local watcher=$!
+        sleep 0.5
+        run_windows_program "$keep/out" "$dir/vorkap-setup.exe" /I
+        wait "$holder" "$watcher" || true
+        [ "$STATUS" = 2 ] || fail "status $STATUS: a read that failed did not fail the write"
+        expect_whole "$dir" "" ""
+        expect_key "$dir/notes.ini" Notes VIEWEXP5 'Other Format,1,_Other,,.Txt,,1,'
+        [ -e "$dir/notes.ini.release" ] && released=$((released + 1))
+    done
+    echo "  let go during the run in $released of 3 rounds"
+}
+
+# attributes: a hidden notes.ini stays hidden after a registration and a removal.
+attributes() {
+    local dir="$root/attributes" options
+    rm -rf "$dir" && new_notes "$dir" ascii 2000
+    ( cd "$dir" && env LC_ALL="$WINE_LOCALE" timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 22 \
+        >/dev/null 2>&1 ) || fail "cannot set the attributes"
+    for options in /I "/U /I"; do
+        # shellcheck disable=SC2086
+        run_case "$dir" $options
+        [ "$STATUS" = 0 ] || fail "status $STATUS"
+        local now
+        now=$(cd "$dir" && env LC_ALL="$WINE_LOCALE" timeout 60 "$WINE_LOADER" "$helper" attributes notes.ini 2>/dev/null | tr -d '\r')
+        end_prefix_processes
+        [ "$now" = 22 ] || fail "attributes after $options: $now, expected 22 (hidden, archive)"
+    done
+    echo "  hidden and archive kept"
+}
+
+# killed: runs killed at random moments on a 2 MB notes.ini, registering and removing in turn:
+# notes.ini always reads as before or after, and the next whole run removes what they left.
+killed() {
+    local dir="$root/killed" round left=0 options delay start took
+    rm -rf "$dir" && new_notes "$dir" ascii 2000000
+    # The two states: without and with the registration (the settings were removed first).
+    run_case "$dir" /U /I
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+    ini_dump "$dir/notes.ini" >"$dir/without.keys"
+    start=$(date +%s%N)
+    run_case "$dir" /I
+    [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
+    took=$(( ($(date +%s%N) - start) / 1000000 ))
+    ini_dump "$dir/notes.ini" >"$dir/with.keys"
+    echo "  a whole run takes $took ms; killing 20 runs between $((took / 4)) and $took ms"
+    for round in $(seq 20); do
+        options=/I
+        cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
+        delay=$(( took / 4 + RANDOM % (took * 3 / 4 + 1) ))
+        # shellcheck disable=SC2086
+        ( ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
+            "$WINE_LOADER" vorkap-setup.exe $options </dev/null ) ) >/dev/null 2>&1 || true
+        end_prefix_processes
+        ini_dump "$dir/notes.ini" >"$dir/now.keys"
+        cmp -s "$dir/now.keys" "$dir/with.keys" || cmp -s "$dir/now.keys" "$dir/without.keys" ||
+            fail "round $round ($options, killed after $delay ms): notes.ini is neither before nor after"
+        left=$((left + $(temporaries "$dir")))
+    done
+    echo "  20 runs killed; temporary files found after them, counted after each: $left"
+    options=/I
+    cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
+    # shellcheck disable=SC2086
+    run_case "$dir" $options
+    [ "$STATUS" = 0 ] || fail "the run after the kills: status $STATUS"
+    [ "$(temporaries "$dir")" = 0 ] || fail "what killed runs left is still there"
+}
+
+# japanese_folders: the program in 表示\ソ能 (both names end in the byte 0x5C under code page
+# 932) edits the notes.ini beside it, never the one in 表示.
+japanese_folders() {
+    local top="$root/表示" dir="$root/表示/ソ能"
+    locale -a | grep -qix 'ja_JP.utf-\?8' ||
+        fail "the locale ja_JP.UTF-8 is missing: run tests/wine/install-deps.sh as root"
+    new_notes "$dir" cp932 2000
+    printf '[Notes]\r\nVIEWEXP5=Decoy,1,_Decoy,,.Txt,,1,\r\n' >"$top/notes.ini"
+    cp "$top/notes.ini" "$root/decoy.ini"
+    run_case "$dir" /I
+    [ "$STATUS" = 0 ] || fail "status $STATUS"
+    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
+    run_case "$dir" /U /I
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    cmp -s "$root/decoy.ini" "$top/notes.ini" || fail "the notes.ini one folder up was changed"
+}
+
+# read_only_directory: run as an unprivileged user, in a folder that refuses new files, on a
+# notes.ini that user may write: the write is made on notes.ini itself and checked the same way.
+# Runs in a subshell: the user's own prefix stays its own.
+read_only_directory() (
+    local dir="$root/read-only-directory"
+    new_notes "$dir" ascii 2000
+    run_as_unprivileged
+    [ -z "$USER_NAME" ] || chown "$USER_NAME:" "$dir/notes.ini"
+    chmod 555 "$dir"
+    run_case "$dir" /I
+    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
+    [ "$STATUS" = 0 ] || fail "status $STATUS"
+    run_case "$dir" /U /I
+    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+)
+
+cases=(
+    "full-disk-register|full_disk full-disk-register ascii /I 2 0"
+    "full-disk-register-cut-write|full_disk full-disk-register-cut-write ascii /I 2 old"
+    "full-disk-register-room-for-new|full_disk full-disk-register-room-for-new ascii /I 0 new"
+    "full-disk-register-code-page-932|full_disk full-disk-register-code-page-932 cp932 /I 2 0"
+    "full-disk-register-code-page-932-cut-write|full_disk full-disk-register-code-page-932-cut-write cp932 /I 2 old"
+    "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 2 0"
+    "held-open|held /I"
+    "held-open-remove|held /U /I"
+    "held-during-reads|held_during_reads"
+    "attributes-kept|attributes"
+    "killed-at-random|killed"
+    "japanese-folders|japanese_folders"
+    "read-only-directory|read_only_directory"
+)
+for entry in "${cases[@]}"; do
+    name=${entry%%|*}
+    [ $# = 0 ] || [[ " $* " == *" $name "* ]] || continue
+    echo "case $name"
+    eval "${entry#*|}"
+done
+echo "PASS: notes.ini kept whole"
