@@ -98,9 +98,15 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
                     const char* Key, const char* Value)
 {
     using namespace profile;
-    std::string Written = std::string("[s]\nk=") + (Value ? Value : "");
+    // A set reads back as its value does in a line of its own; a delete as the engine's own
+    // delete reads (a second line of the key in the section reads once the first is gone).
+    std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
     std::optional<std::string_view> Expected;
-    if (Value) Expected = FindValue(Written, "s", "k");
+    if (Value) {
+        Expected = FindValue(Written, "s", "k");
+    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
+        Expected = FindValue(Deleted, Section, Key);
+    }
     if (FindValue(After, Section, Key) != Expected) return false;
     std::optional<SectionLookup> Old, New;  // the first section of the current header's name
     std::string_view Name;

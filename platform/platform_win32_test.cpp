@@ -56,6 +56,9 @@ const CheckedCase kCases[] = {
      FALSE, {}},
     {"HeldDuringReadThenLetGo", kNotes, 0, true, "Notes", "VIEWEXP5", kEntry, FALSE,
      {{"Notes", "VIEWEXP5", "Other Format,1,_Other,,.Txt,,1,"}}},
+    // A key written twice in its section: the delete takes the first, and the second then reads.
+    {"DeleteOfDuplicatedKey", "[Vorkap]\r\nOutputXML=1\r\nOutputXML=2\r\n", 0, false, "Vorkap",
+     "OutputXML", nullptr, TRUE, {{"Vorkap", "OutputXML", "2"}}},
     {"LineBreakInValueRefused", kNotes, 0, false, "Notes", "VIEWEXP6", "x\r\nVIEWEXP5=y", FALSE,
      {}},
     // What Wine's rewrite changes and the program never reads: the lines before the first header,
@@ -67,10 +70,7 @@ const CheckedCase kCases[] = {
      FALSE, {}},
 };
 
-void PrintTo(const CheckedCase& Case, std::ostream* Out)
-{
-    *Out << Case.Name;
-}
+using case_name::operator<<;
 
 std::string ReadKey(const char* Section, const char* Key, const fs::path& Path)
 {
