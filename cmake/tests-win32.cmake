@@ -22,8 +22,10 @@ target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 
 # The trivial program that shows whether a Wine vehicle works.
 add_executable(wine_probe tests/wine/probe.cpp)
-# Another program beside the one tested: holds a file open without sharing, sets attributes.
+# Another program beside the one tested: holds a file open without sharing, sets attributes,
+# writes keys through the program's checked write.
 add_executable(wine_helper tests/wine/helper.cpp)
+target_link_libraries(wine_helper PRIVATE vorkap_platform)
 
 set(VORKAP_WINE_DIR ${CMAKE_SOURCE_DIR}/tests/wine)
 set(VORKAP_WINE_STATE ${CMAKE_BINARY_DIR}/wine-state)

@@ -175,6 +175,31 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
     FindClose(Search);
 }
 
+// The lock that every write of a file by this program takes, from the read of its bytes to their
+// replacement, so that two runs never lose each other's edits: a mutex named after the file, in
+// the global namespace so that runs of every session count. Ten seconds at most are waited for;
+// a run that held it and died leaves it abandoned, which the next one takes as free.
+struct WriteLock {
+    HANDLE Mutex = nullptr;
+    bool Held = false;
+    explicit WriteLock(const std::string& Path)
+    {
+        char Name[64];
+        snprintf(Name, sizeof Name, "Global\\vorkap-setup-%08lx",
+                 (unsigned long)profile::HashName(Path));
+        Mutex = CreateMutexA(nullptr, FALSE, Name);
+        DWORD Waited = Mutex ? WaitForSingleObject(Mutex, 10000) : WAIT_FAILED;
+        Held = Waited == WAIT_OBJECT_0 || Waited == WAIT_ABANDONED;
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+    ~WriteLock()
+    {
+        if (Held) ReleaseMutex(Mutex);
+        if (Mutex) CloseHandle(Mutex);
+    }
+};
+
 // The directory refused a temporary file: the real write on the file itself, checked, with the
 // kept bytes put back when the check fails. A crash in the middle can leave the file damaged.
 bool WriteInPlace(const std::string& Path, const std::string& Kept, const char* Section,
@@ -207,6 +232,13 @@ BOOL CheckedWritePrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Value, 
     std::string Path = FullPath(FileName);
     for (const std::string& Each : Unreadable)
         if (_stricmp(Each.c_str(), Path.c_str()) == 0) return FALSE;
+    // Another run of this program that holds the lock past the wait fails this write and the
+    // run's later ones, as a read that could not be made does.
+    WriteLock Locked(Path);
+    if (!Locked.Held) {
+        Unreadable.push_back(Path);
+        return FALSE;
+    }
     // A name or value that would break a line, a read-only file, or one this user may not write
     // (the directory may take a temporary file all the same) is refused.
     DWORD Attributes = GetFileAttributesA(Path.c_str());

@@ -2,7 +2,9 @@
 //   hold FILE SECONDS          opens FILE without sharing, writes "held" and keeps it open until
 //                              FILE.release appears or SECONDS have passed
 //   attributes FILE [VALUE]    sets FILE's attributes to VALUE (hex) when given; prints them in hex
-#include <windows.h>
+//   writes FILE PREFIX COUNT   sets PREFIX1 to PREFIXCOUNT of section [Writers] to "1", one by one,
+//                              through the program's own checked write; prints how many failed
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,16 @@ int main(int ArgumentCount, char** Arguments)
         std::printf("%lx\n", (unsigned long)Attributes);
         return 0;
     }
-    std::fputs("usage: wine_helper hold FILE SECONDS | attributes FILE [VALUE]\n", stderr);
+    if (ArgumentCount >= 5 && strcmp(Arguments[1], "writes") == 0) {
+        int Failed = 0;
+        for (int Round = 1; Round <= atoi(Arguments[4]); Round++) {
+            std::string Key = Arguments[3] + std::to_string(Round);
+            Failed += !WritePrivateProfileStringA("Writers", Key.c_str(), "1", Arguments[2]);
+        }
+        std::printf("%d failed\n", Failed);
+        return 0;
+    }
+    std::fputs("usage: wine_helper hold FILE SECONDS | attributes FILE [VALUE] | "
+               "writes FILE PREFIX COUNT\n", stderr);
     return 1;
 }

@@ -273,6 +273,31 @@ read_only_directory() (
     [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
 )
 
+# two_writers: two programs write 40 keys each into one notes.ini at the same time, through the
+# program's checked write: every write succeeds and no key is lost.
+two_writers() {
+    local dir="$root/two-writers" prefix
+    mkdir -p "$dir" && printf '[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n' >"$dir/notes.ini"
+    for prefix in A B; do
+        ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -s KILL 120 \
+            "$WINE_LOADER" "$helper" writes 'Z:'"${dir//\//\\}"'\notes.ini' "$prefix" 40 \
+            </dev/null >"$dir/$prefix.out" 2>&1 ) &
+    done
+    wait
+    end_prefix_processes
+    for prefix in A B; do
+        [ "$(tr -d '\r' <"$dir/$prefix.out")" = "0 failed" ] ||
+            fail "writer $prefix: $(cat "$dir/$prefix.out")"
+    done
+    local lost
+    lost=$(for prefix in A B; do for n in $(seq 40); do
+        grep -q "^$prefix$n=1"$'\r'"\?$" "$dir/notes.ini" || echo "$prefix$n"; done; done | tr '\n' ' ')
+    [ -z "$lost" ] || fail "keys lost: $lost"
+    grep -q '^VIEWEXP5=Other Format,1,_Other,,.Txt,,1,' "$dir/notes.ini" || fail "VIEWEXP5 lost"
+    [ "$(temporaries "$dir")" = 0 ] || fail "a temporary file was left"
+    echo "  80 writes from two programs at once, none failed, none lost"
+}
+
 cases=(
     "full-disk-register|full_disk full-disk-register ascii /I 2 0"
     "full-disk-register-cut-write|full_disk full-disk-register-cut-write ascii /I 2 old"
@@ -287,6 +312,7 @@ cases=(
     "killed-at-random|killed"
     "japanese-folders|japanese_folders"
     "read-only-directory|read_only_directory"
+    "two-writers|two_writers"
 )
 for entry in "${cases[@]}"; do
     name=${entry%%|*}
