@@ -8,8 +8,8 @@
 // left to settle for two seconds, as a notes.ini written long before setup runs: the program
 // trusts its copy of a file only when the file's times lie two seconds in the past. Runs of the
 // program are prepared in batches, each in a directory of its own, that settle together. With
-// --fresh they do not settle: each run finds a file changed a moment ago, which every lookup
-// and the write read again.
+// --fresh they do not settle: each run finds a file changed a moment ago, which the write reads
+// again instead of taking over the lookups' copy.
 // Times are medians of wall time from fork to wait, process start included. Each run's result
 // is compared with the expected bytes. Peak memory is the largest ru_maxrss of the program's runs;
 // "allowed" is twice the file plus 8 MB. The scratch directory is build/bench/scratch, on the

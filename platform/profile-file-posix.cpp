@@ -20,14 +20,14 @@
 namespace profile {
 namespace {
 
-// The last file read, with a lookup for each section asked for. It is Trusted while it provably
-// cannot be stale: the same file (device and inode), of the same size and change times, whose
-// change times lay at least two seconds in the past when it was read. Any later change sets a
-// change time to the clock's present, which differs from the kept one even where the file
-// system keeps whole seconds (ext4 with small inodes) or two (FAT); a file changed less than two
-// seconds before the read could be changed again with the same times, so it is not trusted.
-// A write takes a trusted content over, when it is still valid once the file is locked,
-// instead of reading the file again.
+// The last file read, with a lookup for each section asked for. Lookups keep it while the file
+// is unchanged by its status: the same file (device and inode), of the same size and change
+// times. It is Trusted, too, when those change times lay at least two seconds in the past when
+// it was read: any later change then sets a change time to the clock's present, which differs
+// from the kept one even where the file system keeps whole seconds (ext4 with small inodes) or
+// two (FAT), so the copy provably cannot be stale. A file changed less than two seconds before
+// the read could be changed again with the same times. A write takes the copy over only when it
+// is trusted and still unchanged once the file is locked; otherwise it reads the file again.
 struct CachedFile {
     std::string Path;
     struct stat Status;
@@ -47,12 +47,16 @@ bool SameFile(const struct stat& A, const struct stat& B)
     return A.st_dev == B.st_dev && A.st_ino == B.st_ino;
 }
 
-bool StillValid(const std::unique_ptr<CachedFile>& Kept, const struct stat& Status)
+bool Unchanged(const std::unique_ptr<CachedFile>& Kept, const struct stat& Status)
 {
-    return Kept && Kept->Trusted && SameFile(Kept->Status, Status) &&
-           Kept->Status.st_size == Status.st_size &&
+    return Kept && SameFile(Kept->Status, Status) && Kept->Status.st_size == Status.st_size &&
            TimeOf(Kept->Status.st_mtim) == TimeOf(Status.st_mtim) &&
            TimeOf(Kept->Status.st_ctim) == TimeOf(Status.st_ctim);
+}
+
+bool StillValid(const std::unique_ptr<CachedFile>& Kept, const struct stat& Status)
+{
+    return Unchanged(Kept, Status) && Kept->Trusted;
 }
 
 // The files that a read of this run found but could not read (refused, not a regular file, its
@@ -91,7 +95,7 @@ CachedFile& ReadForLookup(const char* Path)
         return *Cache;
     }
     FileDescriptor File(OpenRegular(Path, Status));
-    if (File.Fd >= 0 && StillValid(Cache, Status) && Cache->Path == Path) return *Cache;
+    if (File.Fd >= 0 && Unchanged(Cache, Status) && Cache->Path == Path) return *Cache;
     bool Missing = File.Fd < 0 && errno == ENOENT;
     Cache.reset(new CachedFile{Path, Status, false, {}, {}});
     if (File.Fd < 0 || !Lock(File.Fd, LOCK_SH) || fstat(File.Fd, &Cache->Status) != 0 ||
