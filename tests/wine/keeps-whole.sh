@@ -15,24 +15,6 @@ root="$(realpath "$STATE")/runs/keeps-whole"
 rm -rf "$root" && mkdir -p "$root"
 helper="$BIN_DIR/wine_helper.exe"
 
-# ini_dump FILE: every key a read sees (the first section of a name, the first key of a name in
-# it), one "section<TAB>key=value" a line, names in lower case, sorted.
-ini_dump() {
-    LC_ALL=C awk '
-        function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
-        { sub(/\r$/, "") }
-        /^[ \t]*\[/ {
-            name = $0; sub(/^[ \t]*\[/, "", name); sub(/\][^]]*$/, "", name)
-            section = tolower(trim(name)); visible = !(section in sections); sections[section]; next
-        }
-        visible && index($0, "=") > 0 {
-            key = tolower(trim(substr($0, 1, index($0, "=") - 1)))
-            if (!((section, key) in seen)) print section "\t" key "=" trim(substr($0, index($0, "=") + 1))
-            seen[section, key]
-        }
-    ' "$1" | LC_ALL=C sort
-}
-
 # new_notes DIR KIND SIZE: DIR/notes.ini of SIZE bytes, CR LF lines as the host writes them,
 # with another format in VIEWEXP5 and the plug-in's two settings; KIND ascii or cp932.
 new_notes() {

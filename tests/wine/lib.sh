@@ -65,24 +65,33 @@ run_windows_program() {
     fi
 }
 
-# ini_get FILE SECTION KEY: prints what the key reads back as, the way a profile reader sees it
-# (names without regard to case, blanks around names and values dropped, CR LF or LF lines), or
-# <missing>.
-ini_get() {
-    awk -v wanted_section="$2" -v wanted_key="$3" '
+# ini_dump FILE: every key a read sees (the first section of a name, the first key of a name in
+# it), one "section<TAB>key=value" a line, names in lower case, sorted.
+ini_dump() {
+    LC_ALL=C awk '
         function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
-        BEGIN { section = tolower(wanted_section); key = tolower(wanted_key); inside = 0; found = 0 }
         { sub(/\r$/, "") }
         /^[ \t]*\[/ {
             name = $0; sub(/^[ \t]*\[/, "", name); sub(/\][^]]*$/, "", name)
-            inside = (tolower(trim(name)) == section); next
+            section = tolower(trim(name)); visible = !(section in sections); sections[section]; next
         }
-        inside && index($0, "=") > 0 {
-            name = trim(substr($0, 1, index($0, "=") - 1))
-            if (tolower(name) == key) { print trim(substr($0, index($0, "=") + 1)); found = 1; exit }
+        visible && index($0, "=") > 0 {
+            key = tolower(trim(substr($0, 1, index($0, "=") - 1)))
+            if (!((section, key) in seen)) print section "\t" key "=" trim(substr($0, index($0, "=") + 1))
+            seen[section, key]
         }
+    ' "$1" | LC_ALL=C sort
+}
+
+# ini_get FILE SECTION KEY: prints what the key reads back as, from ini_dump, or <missing>.
+ini_get() {
+    local section key
+    section=$(printf '%s' "$2" | LC_ALL=C tr 'A-Z' 'a-z')
+    key=$(printf '%s' "$3" | LC_ALL=C tr 'A-Z' 'a-z')
+    ini_dump "$1" | LC_ALL=C awk -v wanted="$section"$'\t'"$key=" '
+        !found && index($0, wanted) == 1 { print substr($0, length(wanted) + 1); found = 1 }
         END { if (!found) print "<missing>" }
-    ' "$1"
+    '
 }
 
 # expect_key FILE SECTION KEY VALUE
