@@ -15,12 +15,28 @@ missing_packages() {
     done
 }
 
+# apt_update: refreshes the package indexes, three tries with growing pauses. A mirror in the
+# middle of a sync can serve an index that fails its checks ("Mirror sync in progress?"); after
+# the third try the run goes on with the indexes that were fetched, and whatever cannot be
+# installed without the failed ones is reported by the install that needs it.
+apt_update() {
+    local try
+    for try in 1 2 3; do
+        apt-get -o DPkg::Lock::Timeout=600 update -qq && return 0
+        [ "$try" = 3 ] || sleep $((try * 10))
+    done
+    echo "NOTE: apt-get update failed three times; going on with the package indexes it fetched" >&2
+}
+
 # install_packages PURPOSE PACKAGE...: installs, as root, those of the packages that are missing;
-# does nothing when all are installed. Packages of the i386 architecture (name:i386) enable it.
+# does nothing when all are installed. Packages of the i386 architecture (name:i386) enable it
+# and are optional: when they cannot be installed (a mirror that serves a broken i386 index),
+# one NOTE line says so and the run goes on without them. Any other package that is still
+# missing after the install fails the run, naming it.
 install_packages() {
     local purpose=$1
     shift
-    local missing
+    local missing native=() foreign=() package
     mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" != 0 ]; then
@@ -29,12 +45,28 @@ install_packages() {
     fi
     echo "Installing for $purpose: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    case " ${missing[*]}" in
-        *:i386*) dpkg --add-architecture i386 ;;
-    esac
+    for package in "${missing[@]}"; do
+        case $package in
+            *:i386) foreign+=("$package") ;;
+            *) native+=("$package") ;;
+        esac
+    done
+    [ ${#foreign[@]} -eq 0 ] || dpkg --add-architecture i386
     # Another apt run holding the lock is waited for, not taken for a failure.
-    apt-get -o DPkg::Lock::Timeout=600 update -qq
-    apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
+    apt_update
+    if [ ${#native[@]} -gt 0 ]; then
+        apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${native[@]}" >/dev/null || true
+        mapfile -t missing < <(missing_packages "${native[@]}")
+        if [ ${#missing[@]} -gt 0 ]; then
+            echo "cannot install ${missing[*]} ($purpose)" >&2
+            exit 1
+        fi
+    fi
+    if [ ${#foreign[@]} -gt 0 ] &&
+        ! apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${foreign[@]}" >/dev/null; then
+        echo "NOTE: cannot install ${foreign[*]}; going on without them (the Wine tests then" \
+            "use the 64-bit build)"
+    fi
 }
 
 # ensure_sjis_locale: builds the Shift_JIS locale ja_JP.SJIS (from the locales package) where it
