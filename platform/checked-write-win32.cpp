@@ -1,0 +1,445 @@
+// The checked profile write of the Windows program; its contract is in checked-write-win32.h.
+#define PLATFORM_RAW_PROFILE_API
+#include "platform/checked-write-win32.h"
+
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/profile-rules.h"
+
+namespace checked_write {
+
+Calls Use = {CreateFileA,        ReadFile,     WriteFile,        SetEndOfFile,
+             FlushFileBuffers,   SetFileAttributesA, SetFileSecurityA, MoveFileExA,
+             DeleteFileA,        WritePrivateProfileStringA, Sleep};
+
+namespace {
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The sharing of the platform's own profile write: other readers and writers, not a rename.
+const DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Closes the handle it holds, if any, when it goes.
+struct Handle {
+    HANDLE Value;
+    explicit Handle(HANDLE Opened) : Value(Opened) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { Close(); }
+    explicit operator bool() const { return Value != INVALID_HANDLE_VALUE; }
+    void Close()
+    {
+        if (*this) CloseHandle(Value);
+        Value = INVALID_HANDLE_VALUE;
+    }
+};
+
+// Tries Attempt until it succeeds, or for about two seconds while it fails because another
+// program holds the file (a scanner, an indexer, a backup), with growing pauses. An open that
+// another handle's sharing refuses fails with a sharing or lock violation; a rename or a delete
+// of a file that is open anywhere, also with access denied.
+template <typename Try>
+bool Retried(Try Attempt, bool Renaming = false)
+{
+    for (DWORD Pause = 10, Waited = 0;; Waited += Pause, Pause *= 2) {
+        if (Attempt()) return true;
+        DWORD Error = GetLastError();
+        bool Held = Error == ERROR_SHARING_VIOLATION || Error == ERROR_LOCK_VIOLATION ||
+                    (Renaming && Error == ERROR_ACCESS_DENIED);
+        if (!Held || Waited >= 2000) return false;
+        Use.Sleep(Pause);
+    }
+}
+
+bool Delete(const std::string& Path)
+{
+    return Retried([&] { return Use.DeleteFile(Path.c_str()); }, true);
+}
+
+HANDLE Open(const std::string& Path, DWORD Access, DWORD Sharing, DWORD Disposition)
+{
+    HANDLE File = INVALID_HANDLE_VALUE;
+    Retried([&] {
+        File = Use.CreateFile(Path.c_str(), Access, Sharing, nullptr, Disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        return File != INVALID_HANDLE_VALUE;
+    });
+    return File;
+}
+
+bool ReadAll(HANDLE File, std::string& Content)
+{
+    LARGE_INTEGER Size, Start{};
+    if (!GetFileSizeEx(File, &Size) || Size.QuadPart > 0x7FFFFFFF ||
+        !SetFilePointerEx(File, Start, nullptr, FILE_BEGIN))
+        return false;
+    Content.assign((size_t)Size.QuadPart, '\0');
+    DWORD Got = 0;
+    return Content.empty() ||
+           (Use.ReadFile(File, Content.data(), (DWORD)Content.size(), &Got, nullptr) &&
+            Got == Content.size());
+}
+
+bool ReadAll(const std::string& Path, std::string& Content)
+{
+    Handle File(Open(Path, GENERIC_READ, kShareAll, OPEN_EXISTING));
+    return File && ReadAll(File.Value, Content);
+}
+
+bool WriteAt(HANDLE File, size_t Offset, std::string_view Bytes)
+{
+    LARGE_INTEGER Position;
+    Position.QuadPart = (LONGLONG)Offset;
+    DWORD Wrote = 0;
+    return SetFilePointerEx(File, Position, nullptr, FILE_BEGIN) &&
+           (Bytes.empty() || (Use.WriteFile(File, Bytes.data(), (DWORD)Bytes.size(), &Wrote,
+                                            nullptr) && Wrote == Bytes.size()));
+}
+
+bool EndAt(HANDLE File, size_t Size)
+{
+    LARGE_INTEGER Position;
+    Position.QuadPart = (LONGLONG)Size;
+    return SetFilePointerEx(File, Position, nullptr, FILE_BEGIN) && Use.SetEndOfFile(File);
+}
+
+
+// The final path of an open file, without "\\?\": the target of the links that lead to it.
+std::optional<std::string> FinalPath(HANDLE File)
+{
+    char Final[MAX_PATH + 8];
+    DWORD Length = GetFinalPathNameByHandleA(File, Final, sizeof Final, FILE_NAME_NORMALIZED);
+    if (Length == 0 || Length >= sizeof Final) return std::nullopt;
+    std::string Path(Final, Length);
+    if (Path.rfind("\\\\?\\UNC\\", 0) == 0) {
+        Path.replace(0, 8, "\\\\");
+    } else if (Path.rfind("\\\\?\\", 0) == 0) {
+        Path.erase(0, 4);
+    }
+    if (Path.size() >= MAX_PATH) return std::nullopt;
+    return Path;
+}
+
+// Whether process Id may have written a file last written at Written: running, and started
+// before then. Ids are reused: this process, or one started later, did not write it.
+bool MayHaveWritten(DWORD Id, FILETIME Written)
+{
+    if (Id == GetCurrentProcessId()) return false;
+    HANDLE Process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, Id);
+    if (!Process) return GetLastError() == ERROR_ACCESS_DENIED;  // another user's process
+    DWORD Exit = 0;
+    FILETIME Created, Exited, Kernel, User;
+    bool Writer = GetExitCodeProcess(Process, &Exit) && Exit == STILL_ACTIVE &&
+                  GetProcessTimes(Process, &Created, &Exited, &Kernel, &User) &&
+                  CompareFileTime(&Created, &Written) <= 0;
+    CloseHandle(Process);
+    return Writer;
+}
+
+// Removes, from Directory, the staged copies Prefix<process id>-<n>.tmp whose process is gone.
+void RemoveStaleCopies(const std::string& Directory, const char* Prefix, int Base)
+{
+    WIN32_FIND_DATAA Found;
+    HANDLE Search = FindFirstFileA((Directory + Prefix + "*.tmp").c_str(), &Found);
+    if (Search == INVALID_HANDLE_VALUE) return;
+    size_t Length = strlen(Prefix);
+    do {
+        // The pattern matches short names too: the long name must start with the prefix.
+        if (_strnicmp(Found.cFileName, Prefix, Length) != 0) continue;
+        char* End = nullptr;
+        DWORD Id = strtoul(Found.cFileName + Length, &End, Base);
+        if (*End == '-' && !MayHaveWritten(Id, Found.ftLastWriteTime))
+            Use.DeleteFile((Directory + Found.cFileName).c_str());
+    } while (FindNextFileA(Search, &Found));
+    FindClose(Search);
+}
+
+// The lock that every write of a file by this program takes, from the read of its bytes to their
+// replacement, so that two runs never lose each other's edits: a mutex in the global namespace
+// (runs of every session count) named after the file's volume and index, which every spelling of
+// its path shares. Every user may wait on it and release it. Ten seconds at most are waited for;
+// a run that held it and died leaves it abandoned, which the next one takes as free.
+struct FileLock {
+    HANDLE Mutex = nullptr;
+    bool Held = false;
+    explicit FileLock(HANDLE File)
+    {
+        BY_HANDLE_FILE_INFORMATION Information;
+        if (!GetFileInformationByHandle(File, &Information)) return;
+        char Name[64];
+        snprintf(Name, sizeof Name, "Global\\vorkap-setup-%08lx-%08lx%08lx",
+                 (unsigned long)Information.dwVolumeSerialNumber,
+                 (unsigned long)Information.nFileIndexHigh,
+                 (unsigned long)Information.nFileIndexLow);
+        SECURITY_ATTRIBUTES Security{sizeof Security, nullptr, FALSE};
+        // Everyone: SYNCHRONIZE | MUTEX_MODIFY_STATE, to wait on it and release it.
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:(A;;0x100001;;;WD)", SDDL_REVISION_1, &Security.lpSecurityDescriptor, nullptr);
+        Mutex = CreateMutexA(&Security, FALSE, Name);
+        if (!Mutex && GetLastError() == ERROR_ACCESS_DENIED)
+            Mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Name);
+        LocalFree(Security.lpSecurityDescriptor);
+        DWORD Waited = Mutex ? WaitForSingleObject(Mutex, 10000) : WAIT_FAILED;
+        Held = Waited == WAIT_OBJECT_0 || Waited == WAIT_ABANDONED;
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock()
+    {
+        if (Held) ReleaseMutex(Mutex);
+        if (Mutex) CloseHandle(Mutex);
+    }
+};
+
+bool EndsInBlank(std::string_view Name)
+{
+    return !Name.empty() && profile::Trim(Name.substr(Name.size() - 1)).empty();
+}
+
+// True when After reads as Before with Section/Key set to Value (deleted when null). Every key
+// that reads in Before must read the same, except what Wine's rewrite of the whole file changes
+// and the program never asks for: the section "" (a header "[]", the lines before the first
+// header), the key "", and a name or value cut by a NUL after a blank (Wine writes it up to the
+// NUL, so the blank ends the line and is trimmed).
+bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
+                    const char* Key, const char* Value)
+{
+    using namespace profile;
+    // A set reads back as its value does in a line of its own; a delete as the engine's own
+    // delete reads (a second line of the key in the section reads once the first is gone).
+    std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
+    std::optional<std::string_view> Expected;
+    if (Value) {
+        Expected = FindValue(Written, "s", "k");
+    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
+        Expected = FindValue(Deleted, Section, Key);
+    }
+    if (FindValue(After, Section, Key) != Expected) return false;
+    std::optional<SectionLookup> Old, New;  // the first section of the current header's name
+    std::string_view Name;
+    for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
+        Line Current = Scanner.Next();
+        std::string_view Seen = SeenPart(Before, Current);
+        if (Seen.empty()) continue;
+        if (ParseHeader(Seen, Name)) {
+            std::optional<Line> First = FindSection(Before, Name);
+            bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
+                        First->Begin == Current.Begin;
+            Old.reset(), New.reset();
+            if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
+            continue;
+        }
+        Entry Item = ParseEntry(Seen);
+        if (!Old || Item.Name.empty() || EndsInBlank(Item.Name) || EndsInBlank(Item.Value) ||
+            (SameName(Name, Trim(Section)) && SameName(Item.Name, Trim(Key))))
+            continue;
+        if (Old->FindValue(Item.Name) != New->FindValue(Item.Name)) return false;
+    }
+    return true;
+}
+
+// One write of one file: owns the staged copy's fate, from its creation to its rename over the
+// file or its removal.
+class StagedWrite {
+public:
+    StagedWrite(const char* Section, const char* Key, const char* Value)
+        : Section_(Section), Key_(Key), Value_(Value) {}
+    StagedWrite(const StagedWrite&) = delete;
+    StagedWrite& operator=(const StagedWrite&) = delete;
+    ~StagedWrite()
+    {
+        if (!Staged_.empty()) Delete(Staged_);
+    }
+
+    // The whole write of the file at Path.
+    bool Run(const std::string& Path, bool& LockWaitedOut)
+    {
+        // A handle that reads no byte and blocks no one: the file's identity and final path.
+        Handle Probe(Open(Path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING));
+        if (!Probe) return false;
+        FileLock Locked(Probe.Value);
+        LockWaitedOut = !Locked.Held;
+        if (!Locked.Held) return false;
+        std::optional<std::string> Final = FinalPath(Probe.Value);
+        Probe.Close();
+        Target_ = Final ? *Final : Path;
+        DWORD Attributes = GetFileAttributesA(Target_.c_str());
+        // Where a link cannot be followed to its file, the rename would replace the link itself.
+        bool MayRename = Final || !(Attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        // A read-only file, or one this user may not write (the folder may take a copy all the
+        // same), is refused.
+        if (Attributes == INVALID_FILE_ATTRIBUTES ||
+            (Attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ||
+            !Handle(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING)) ||
+            !ReadAll(Target_, Kept_) || profile::IsUtf16(Kept_))
+            return false;
+        if (!Stage()) return WriteFileItself();
+        std::string After;
+        if (!Use.WriteProfileString(Section_, Key_, Value_, Staged_.c_str())) return false;
+        Use.WriteProfileString(nullptr, nullptr, nullptr, Staged_.c_str());  // flushes its cache
+        if (!ReadAll(Staged_, After) || !ReadsAsWritten(Kept_, After, Section_, Key_, Value_))
+            return false;
+        if (After == Kept_) return true;  // nothing to change: the file is not written
+        if (MayRename && Beside_ && Rename(Attributes)) return true;
+        return WriteInPlace(After);
+    }
+
+private:
+    // Makes the staged copy of the kept bytes: beside the target, else in the temporary folder.
+    bool Stage()
+    {
+        size_t NameStart = Target_.find_last_of("\\/") + 1;
+        std::string Directory = Target_.substr(0, NameStart);
+        RemoveStaleCopies(Directory, ".vk", 16);
+        RemoveStaleCopies(Directory, ".notes.ini.vorkap-", 10);  // the names of earlier versions
+        if (StageIn(Directory)) return Beside_ = true;
+        char Temporary[MAX_PATH];
+        DWORD Length = GetTempPathA(sizeof Temporary, Temporary);
+        return Length > 0 && Length < sizeof Temporary && StageIn(Temporary);
+    }
+
+    bool StageIn(const std::string& Directory)
+    {
+        static unsigned Counter = 0;
+        char Name[32];
+        snprintf(Name, sizeof Name, ".vk%lx-%u.tmp", (unsigned long)GetCurrentProcessId(),
+                 ++Counter);
+        std::string Path = Directory + Name;
+        if (Path.size() >= MAX_PATH) return false;
+        Handle Copy(Use.CreateFile(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!Copy) return false;
+        Staged_ = Path;
+        if (WriteAt(Copy.Value, 0, Kept_)) return true;
+        Copy.Close();
+        Delete(Staged_);
+        Staged_.clear();
+        return false;
+    }
+
+    // Carries the target's attributes and access rules onto the staged copy, flushes it and
+    // renames it over the target. False, with the target as it was, where any of it fails.
+    bool Rename(DWORD Attributes)
+    {
+        DWORD Carried = Attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+        Handle Copy(Open(Staged_, GENERIC_WRITE, kShareAll, OPEN_EXISTING));
+        bool Ready = Copy && Use.FlushFileBuffers(Copy.Value);
+        Copy.Close();
+        if (!Ready || !CarryAccessRules() ||
+            !Use.SetFileAttributes(Staged_.c_str(), Carried ? Carried : FILE_ATTRIBUTE_NORMAL))
+            return false;
+        // One rename, which a reader sees whole; the write-through flushes the folder's entry.
+        auto Move = [&] {
+            return Use.MoveFileEx(Staged_.c_str(), Target_.c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        };
+        if (!Retried(Move, true))
+            return false;
+        Staged_.clear();
+        return true;
+    }
+
+    // Gives the staged copy the target's access rules (DACL). True when the copy then has the
+    // target's owner and access rules; a file of another owner is written in place instead.
+    bool CarryAccessRules()
+    {
+        std::vector<char> Rules, Owner, OwnOwner;
+        auto Get = [](const std::string& Path, SECURITY_INFORMATION What, std::vector<char>& To) {
+            DWORD Needed = 0;
+            GetFileSecurityA(Path.c_str(), What, nullptr, 0, &Needed);
+            To.resize(Needed ? Needed : 1);
+            return GetFileSecurityA(Path.c_str(), What, To.data(), (DWORD)To.size(), &Needed);
+        };
+        PSID TargetOwner = nullptr, CopyOwner = nullptr;
+        BOOL Defaulted = FALSE;
+        return Get(Target_, DACL_SECURITY_INFORMATION, Rules) &&
+               Get(Target_, OWNER_SECURITY_INFORMATION, Owner) &&
+               Get(Staged_, OWNER_SECURITY_INFORMATION, OwnOwner) &&
+               GetSecurityDescriptorOwner(Owner.data(), &TargetOwner, &Defaulted) &&
+               GetSecurityDescriptorOwner(OwnOwner.data(), &CopyOwner, &Defaulted) &&
+               TargetOwner && CopyOwner && EqualSid(TargetOwner, CopyOwner) &&
+               Use.SetFileSecurity(Staged_.c_str(), DACL_SECURITY_INFORMATION, Rules.data());
+    }
+
+    // Writes After into the target itself, sharing it as the platform's own write does, when the
+    // target still holds the kept bytes. Between any two calls the target reads as the kept bytes
+    // or as After, since blanks at a line's end and lines of blanks read as nothing: it grows
+    // with blanks first (a full disk stops the write there, before any old byte has changed),
+    // then After and blanks up to that size are written in one call, then the blanks are cut.
+    bool WriteInPlace(const std::string& After)
+    {
+        size_t Larger = After.size() > Kept_.size() ? After.size() : Kept_.size();
+        std::string Forward = After, Back = Kept_, Now;
+        Forward.resize(Larger, ' ');
+        Back.resize(Larger, ' ');
+        Handle File(Open(Target_, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
+        if (!File || !ReadAll(File.Value, Now)) return false;
+        if (Now == After) return true;
+        if (Now != Kept_) return false;  // another program changed it meanwhile: left as it is
+        Now.clear();
+        Now.shrink_to_fit();
+        if (!WriteAt(File.Value, Kept_.size(), std::string_view(Back).substr(Kept_.size()))) {
+            EndAt(File.Value, Kept_.size());
+            return false;
+        }
+        if (WriteAt(File.Value, 0, Forward) && EndAt(File.Value, After.size()) &&
+            Use.FlushFileBuffers(File.Value))
+            return true;
+        if (WriteAt(File.Value, 0, Back) && EndAt(File.Value, Kept_.size()))
+            Use.FlushFileBuffers(File.Value);
+        return false;
+    }
+
+    // No staged copy could be made anywhere: the real write on the target itself, checked, with
+    // the kept bytes put back when the check fails.
+    bool WriteFileItself()
+    {
+        std::string After;
+        bool Written = Use.WriteProfileString(Section_, Key_, Value_, Target_.c_str());
+        Use.WriteProfileString(nullptr, nullptr, nullptr, Target_.c_str());
+        if (Written && ReadAll(Target_, After) &&
+            ReadsAsWritten(Kept_, After, Section_, Key_, Value_)) {
+            Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
+            return File && Use.FlushFileBuffers(File.Value);
+        }
+        Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
+        if (File && WriteAt(File.Value, 0, Kept_) && EndAt(File.Value, Kept_.size()))
+            Use.FlushFileBuffers(File.Value);
+        return false;
+    }
+
+    const char* Section_;
+    const char* Key_;
+    const char* Value_;
+    std::string Target_;  // the file written: the final path of the one asked for
+    std::string Kept_;    // its bytes before the write
+    std::string Staged_;  // the staged copy, while there is one
+    bool Beside_ = false;  // the copy stands beside the target, where a rename can move it
+};
+
+}  // namespace
+
+BOOL Write(const char* Path, const char* Section, const char* Key, const char* Value,
+           bool& LockWaitedOut)
+{
+    LockWaitedOut = false;
+    if (!Section || !Key || strpbrk(Section, "\r\n") || strpbrk(Key, "\r\n") ||
+        (Value && strpbrk(Value, "\r\n")))
+        return FALSE;
+    try {
+        StagedWrite Staged(Section, Key, Value);
+        return Staged.Run(Path, LockWaitedOut);
+    } catch (const std::exception&) {  // out of memory: the staged copy goes, the file stays
+        return FALSE;
+    }
+}
+
+}  // namespace checked_write
