@@ -311,12 +311,16 @@ private:
         char Name[32];
         snprintf(Name, sizeof Name, ".vk%lx-%u.tmp", (unsigned long)GetCurrentProcessId(),
                  ++Counter);
-        std::string Path = Directory + Name;
-        if (Path.size() >= MAX_PATH) return false;
-        Handle Copy(Use.CreateFile(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!Copy) return false;
-        Staged_ = Path;
+        // Named before it is made: from then on the copy's fate is this object's.
+        Staged_ = Directory + Name;
+        Handle Copy(Staged_.size() < MAX_PATH
+                        ? Use.CreateFile(Staged_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : INVALID_HANDLE_VALUE);
+        if (!Copy) {
+            Staged_.clear();
+            return false;
+        }
         if (WriteAt(Copy.Value, 0, Kept_)) return true;
         Copy.Close();
         Delete(Staged_);
@@ -347,26 +351,42 @@ private:
         return true;
     }
 
-    // Gives the staged copy the target's access rules (DACL). True when the copy then has the
-    // target's owner and access rules; a file of another owner is written in place instead.
+    // Gives the staged copy the target's access rules (DACL), where they differ. True when the
+    // copy then has the target's owner and access rules; where it cannot have them (another
+    // owner, rules the folder's file system cannot hold), the target is written in place.
     bool CarryAccessRules()
     {
-        std::vector<char> Rules, Owner, OwnOwner;
+        std::vector<char> Rules, Owner, CopyRules, CopyOwner;
         auto Get = [](const std::string& Path, SECURITY_INFORMATION What, std::vector<char>& To) {
             DWORD Needed = 0;
             GetFileSecurityA(Path.c_str(), What, nullptr, 0, &Needed);
             To.resize(Needed ? Needed : 1);
             return GetFileSecurityA(Path.c_str(), What, To.data(), (DWORD)To.size(), &Needed);
         };
-        PSID TargetOwner = nullptr, CopyOwner = nullptr;
-        BOOL Defaulted = FALSE;
-        return Get(Target_, DACL_SECURITY_INFORMATION, Rules) &&
-               Get(Target_, OWNER_SECURITY_INFORMATION, Owner) &&
-               Get(Staged_, OWNER_SECURITY_INFORMATION, OwnOwner) &&
-               GetSecurityDescriptorOwner(Owner.data(), &TargetOwner, &Defaulted) &&
-               GetSecurityDescriptorOwner(OwnOwner.data(), &CopyOwner, &Defaulted) &&
-               TargetOwner && CopyOwner && EqualSid(TargetOwner, CopyOwner) &&
-               Use.SetFileSecurity(Staged_.c_str(), DACL_SECURITY_INFORMATION, Rules.data());
+        auto SameOwner = [](std::vector<char>& A, std::vector<char>& B) {
+            PSID OwnerA = nullptr, OwnerB = nullptr;
+            BOOL Defaulted = FALSE;
+            return GetSecurityDescriptorOwner(A.data(), &OwnerA, &Defaulted) &&
+                   GetSecurityDescriptorOwner(B.data(), &OwnerB, &Defaulted) && OwnerA &&
+                   OwnerB && EqualSid(OwnerA, OwnerB);
+        };
+        auto SameRules = [](std::vector<char>& A, std::vector<char>& B) {
+            PACL AclA = nullptr, AclB = nullptr;
+            BOOL PresentA = FALSE, PresentB = FALSE, Defaulted = FALSE;
+            return GetSecurityDescriptorDacl(A.data(), &PresentA, &AclA, &Defaulted) &&
+                   GetSecurityDescriptorDacl(B.data(), &PresentB, &AclB, &Defaulted) &&
+                   PresentA == PresentB && (AclA == nullptr) == (AclB == nullptr) &&
+                   (!AclA || (AclA->AclSize == AclB->AclSize &&
+                              memcmp(AclA, AclB, AclA->AclSize) == 0));
+        };
+        const SECURITY_INFORMATION kRules = DACL_SECURITY_INFORMATION;
+        if (!Get(Target_, OWNER_SECURITY_INFORMATION, Owner) ||
+            !Get(Staged_, OWNER_SECURITY_INFORMATION, CopyOwner) || !SameOwner(Owner, CopyOwner) ||
+            !Get(Target_, kRules, Rules) || !Get(Staged_, kRules, CopyRules))
+            return false;
+        if (SameRules(Rules, CopyRules)) return true;
+        return Use.SetFileSecurity(Staged_.c_str(), kRules, Rules.data()) &&
+               Get(Staged_, kRules, CopyRules) && SameRules(Rules, CopyRules);
     }
 
     // Writes After into the target itself, sharing it as the platform's own write does, when the

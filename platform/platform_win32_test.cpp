@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -152,7 +153,29 @@ namespace {
 // Each Windows call of the checked write fails in turn, once or from then on, with each error
 // that another program or the disk can cause. Before every call notes.ini must exist and read as
 // its old or its new content (bytes of one of them, blanks after); after the write, TRUE must
-// leave the new bytes and FALSE the old ones.
+// leave the new bytes and FALSE the old ones. So does each allocation failing in turn: out of
+// memory, as the 32-bit program meets it. During a write, allocation number FailAllocation
+// fails (negative: none); AllocationCount counts them.
+int FailAllocation = -1, AllocationsLeft = -1;
+int AllocationCount = 0, WriteAllocations = 0;
+
+}  // namespace
+
+void* operator new(size_t Size)
+{
+    ++AllocationCount;
+    if (AllocationsLeft >= 0 && AllocationsLeft-- == 0) throw std::bad_alloc();
+    if (void* Block = HeapAlloc(GetProcessHeap(), 0, Size ? Size : 1)) return Block;
+    throw std::bad_alloc();
+}
+void operator delete(void* Block) noexcept
+{
+    if (Block) HeapFree(GetProcessHeap(), 0, Block);
+}
+void operator delete(void* Block, size_t) noexcept { operator delete(Block); }
+
+namespace {
+
 checked_write::Calls Real = checked_write::Use;
 int CallCount = 0, FailAt = 0;
 DWORD FailError = 0;
@@ -176,6 +199,11 @@ const char* Failed = "";  // the name of the last call made to fail
 bool Fails(const char* Name)
 {
     ++CallCount;
+    struct Uncounted {  // the watch's own allocations are not the write's
+        int Left = AllocationsLeft, Count = AllocationCount;
+        Uncounted() { AllocationsLeft = -1; }
+        ~Uncounted() { AllocationsLeft = Left, AllocationCount = Count; }
+    } Watch;
     std::error_code Error;
     if (!Watching) {
     } else if (!fs::exists(Watched, Error)) {
@@ -210,6 +238,7 @@ FAULTY(DeleteFile, BOOL, FALSE, (LPCSTR A), (A))
 FAULTY(WriteProfileString, BOOL, FALSE, (LPCSTR A, LPCSTR B, LPCSTR C, LPCSTR D), (A, B, C, D))
 #undef FAULTY
 void WINAPI NoPause(DWORD) {}
+
 
 struct FaultCase {
     const char* Name;
@@ -251,8 +280,13 @@ BOOL WriteCase(const FaultCase& Case, const fs::path& Directory, std::vector<std
     Failed = "";
     Broken.clear();
     bool LockWaitedOut = false;
-    BOOL Result = checked_write::Write(Watched.string().c_str(), "Vorkap", "OutputXML",
-                                       Case.Value, LockWaitedOut);
+    std::string Path = Watched.string();
+    AllocationCount = 0;
+    AllocationsLeft = FailAllocation;
+    BOOL Result = checked_write::Write(Path.c_str(), "Vorkap", "OutputXML", Case.Value,
+                                       LockWaitedOut);
+    AllocationsLeft = -1;
+    WriteAllocations = AllocationCount;
     if (Holder != INVALID_HANDLE_VALUE) CloseHandle(Holder);
     Left = Leftovers(Directory);
     return Result;
@@ -280,8 +314,17 @@ TEST_P(FailingCallTest, NotesIniIsNeverMissingNorCut)
     ASSERT_TRUE(WriteCase(Case, Directory, Left));
     NewBytes = ReadBytes(Watched);
     ASSERT_NE(NewBytes, OldBytes);
-    int Calls = CallCount;
+    int Calls = CallCount, Allocations = WriteAllocations;
     Watching = true;
+    // Each allocation of the write fails in turn: FALSE, with the file's bytes as they were.
+    for (int Failing = 0; Failing < Allocations; Failing++) {
+        FailAllocation = Failing;
+        BOOL Result = WriteCase(Case, Directory, Left);
+        FailAllocation = -1;
+        EXPECT_EQ(ReadBytes(Watched), Result ? NewBytes : OldBytes) << "allocation " << Failing;
+        EXPECT_TRUE(Broken.empty()) << "allocation " << Failing << ": " << Broken.front();
+        EXPECT_TRUE(Left.empty()) << "allocation " << Failing << ": " << Left.front();
+    }
     const DWORD Errors[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL};
     for (FailAt = 0; FailAt <= Calls; FailAt++) {
         for (DWORD Error : Errors) {

@@ -286,7 +286,7 @@ cases=(
     "full-disk-register-room-for-new|full_disk full-disk-register-room-for-new ascii /I 0 new"
     "full-disk-register-code-page-932|full_disk full-disk-register-code-page-932 cp932 /I 2 0"
     "full-disk-register-code-page-932-cut-write|full_disk full-disk-register-code-page-932-cut-write cp932 /I 2 old"
-    "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 2 0"
+    "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 0 0"
     "held-open|held /I"
     "held-open-remove|held /U /I"
     "held-during-reads|held_during_reads"
