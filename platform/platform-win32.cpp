@@ -84,53 +84,6 @@ bool Flush(const std::string& Path)
     return File && FlushFileBuffers(File.Value);
 }
 
-bool EndsInBlank(std::string_view Name)
-{
-    return !Name.empty() && profile::Trim(Name.substr(Name.size() - 1)).empty();
-}
-
-// True when After reads as Before with Section/Key set to Value (deleted when null). Every key
-// that reads in Before must read the same, except what Wine's rewrite of the whole file changes
-// and the program never asks for: the section "" (a header "[]", the lines before the first
-// header), the key "", and a name or value cut by a NUL after a blank (Wine writes it up to the
-// NUL, so the blank ends the line and is trimmed).
-bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
-                    const char* Key, const char* Value)
-{
-    using namespace profile;
-    // A set reads back as its value does in a line of its own; a delete as the engine's own
-    // delete reads (a second line of the key in the section reads once the first is gone).
-    std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
-    std::optional<std::string_view> Expected;
-    if (Value) {
-        Expected = FindValue(Written, "s", "k");
-    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
-        Expected = FindValue(Deleted, Section, Key);
-    }
-    if (FindValue(After, Section, Key) != Expected) return false;
-    std::optional<SectionLookup> Old, New;  // the first section of the current header's name
-    std::string_view Name;
-    for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
-        Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Before, Current);
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) {
-            std::optional<Line> First = FindSection(Before, Name);
-            bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
-                        First->Begin == Current.Begin;
-            Old.reset(), New.reset();
-            if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
-            continue;
-        }
-        Entry Item = ParseEntry(Seen);
-        if (!Old || Item.Name.empty() || EndsInBlank(Item.Name) || EndsInBlank(Item.Value) ||
-            (SameName(Name, Trim(Section)) && SameName(Item.Name, Trim(Key))))
-            continue;
-        if (Old->FindValue(Item.Name) != New->FindValue(Item.Name)) return false;
-    }
-    return true;
-}
-
 // The real write on Path, whose bytes before were Kept: the bytes after, when they read right.
 std::optional<std::string> WriteAndCheck(const std::string& Path, const std::string& Kept,
                                          const char* Section, const char* Key, const char* Value)
@@ -138,7 +91,7 @@ std::optional<std::string> WriteAndCheck(const std::string& Path, const std::str
     if (!WritePrivateProfileStringA(Section, Key, Value, Path.c_str())) return std::nullopt;
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, Path.c_str());  // flushes its cache
     std::optional<std::string> After = ReadAll(Path);
-    if (After && !ReadsAsWritten(Kept, *After, Section, Key, Value)) After.reset();
+    if (After && !profile::ReadsAsWritten(Kept, *After, Section, Key, Value)) After.reset();
     return After;
 }
 
