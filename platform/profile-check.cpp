@@ -20,8 +20,10 @@ bool EndsInBlank(std::string_view Name)
     return !Name.empty() && Trim(Name.substr(Name.size() - 1)).empty();
 }
 
-// Names, each with a T, in groups (the sections of the keys): open addressing over the names'
-// hashes, with names of one hash told apart by SameName, so that names read alike are one.
+// Names, each with a T, in groups (the sections of the keys), names read alike being one. The
+// names and their Ts stand in the order they came. The old and the new content mostly meet them in
+// that order, so the one after the last found is tried first; the slots, 8 bytes each, are
+// searched when it is not the one.
 template <typename T>
 class NameTable {
 public:
@@ -30,37 +32,51 @@ public:
         size_t Size = 16;
         while (Size < 2 * Expected) Size *= 2;
         Slots_.resize(Size);
+        Items_.reserve(Expected);
     }
 
     // Group/Name's T, added value-initialised (Added) when the table lacks it.
     T& At(uint32_t Group, std::string_view Name, bool& Added)
     {
-        if (2 * (Count_ + 1) > Slots_.size()) Grow();
+        if (2 * (Items_.size() + 1) > Slots_.size()) Grow();
         uint32_t Hash = Mix(Group, Name);
-        Slot* Found = Probe(Hash, Group, Name);
-        Added = !Found->Used;
-        if (Added) {
-            *Found = Slot{Name, Hash, Group, true, T{}};
-            Count_++;
+        Added = false;
+        if (Last_ + 1 < Items_.size() && Is(Items_[Last_ + 1], Hash, Group, Name))
+            return Items_[++Last_].Value;
+        Slot& Found = Probe(Hash, Group, Name);
+        if (Found.Item == 0) {
+            Added = true;
+            Items_.push_back(Item{Name, Hash, Group, T{}});
+            Found = Slot{Hash, (uint32_t)Items_.size()};
         }
-        return Found->Value;
+        Last_ = Found.Item - 1;
+        return Items_[Last_].Value;
     }
 
     // Group/Name's T, or null.
     T* Find(uint32_t Group, std::string_view Name)
     {
-        Slot* Found = Probe(Mix(Group, Name), Group, Name);
-        return Found->Used ? &Found->Value : nullptr;
+        Slot& Found = Probe(Mix(Group, Name), Group, Name);
+        return Found.Item ? &Items_[Found.Item - 1].Value : nullptr;
     }
 
 private:
     struct Slot {
-        std::string_view Name;
-        uint32_t Hash = 0;
-        uint32_t Group = 0;
-        bool Used = false;
-        T Value{};
+        uint32_t Hash;
+        uint32_t Item;  // 1 + the index of the item; 0: free
     };
+    struct Item {
+        std::string_view Name;
+        uint32_t Hash;
+        uint32_t Group;
+        T Value;
+    };
+
+    static bool Is(const Item& Named, uint32_t Hash, uint32_t Group, std::string_view Name)
+    {
+        return Named.Hash == Hash && Named.Group == Group &&
+               (Named.Name == Name || SameName(Named.Name, Name));
+    }
 
     static uint32_t Mix(uint32_t Group, std::string_view Name)
     {
@@ -70,14 +86,13 @@ private:
     }
 
     // Group/Name's slot, or the free slot where it would go.
-    Slot* Probe(uint32_t Hash, uint32_t Group, std::string_view Name)
+    Slot& Probe(uint32_t Hash, uint32_t Group, std::string_view Name)
     {
         size_t Mask = Slots_.size() - 1;
         for (size_t Index = Hash & Mask;; Index = (Index + 1) & Mask) {
             Slot& Each = Slots_[Index];
-            if (!Each.Used ||
-                (Each.Hash == Hash && Each.Group == Group && SameName(Each.Name, Name)))
-                return &Each;
+            if (Each.Item == 0 || (Each.Hash == Hash && Is(Items_[Each.Item - 1], Hash, Group, Name)))
+                return Each;
         }
     }
 
@@ -85,12 +100,18 @@ private:
     {
         std::vector<Slot> Old(Slots_.size() * 2);
         Old.swap(Slots_);
-        for (Slot& Each : Old)
-            if (Each.Used) *Probe(Each.Hash, Each.Group, Each.Name) = std::move(Each);
+        size_t Mask = Slots_.size() - 1;
+        for (const Slot& Each : Old) {
+            if (Each.Item == 0) continue;
+            size_t Index = Each.Hash & Mask;
+            while (Slots_[Index].Item) Index = (Index + 1) & Mask;
+            Slots_[Index] = Each;
+        }
     }
 
     std::vector<Slot> Slots_;
-    size_t Count_ = 0;
+    std::vector<Item> Items_;
+    size_t Last_ = SIZE_MAX;  // the item found last; SIZE_MAX + 1 is the first
 };
 
 // A section name: its group in the table of keys, and whether each content has had a header of

@@ -172,7 +172,8 @@ void CheckEdit(const EditCase& Case)
                        profile::Trim(Case.Key).size() == strlen(Case.Key);
         EXPECT_EQ(Check(Out), Trimmed);
     }
-    for (const Rewrite& Each : Case.Rewrites) EXPECT_EQ(Check(Each.After), Each.Reads) << Each.After;
+    for (const Rewrite& Each : Case.Rewrites)
+        EXPECT_EQ(Check(Each.After), Each.Reads) << Each.After;
 }
 
 TEST_P(ProfileEditTest, LeavesExactBytes)
@@ -205,8 +206,10 @@ const EditCase kCodePage932Edits[] = {
      "[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n\x95\x5C=v\r\n",
      {{"[N]\r\n\x83\x41=2\r\n\x83\x61=1\r\nm=2\r\n\x95\x5C=v\r\n[O\x83 ]\r\n", true},
       {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n[O\x83\x5D\r\nm=2\r\n\x95\x5C=v\r\n", false},
-      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=3\r\n\x95\x5C=v\r\n", false},
-      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n\x95\x7C=v\r\n", false}}},
+      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=3\r\n"
+       "\x95\x5C=v\r\n", false},
+      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n"
+       "\x95\x7C=v\r\n", false}}},
     {"CheckSectionOfTrailBracket", "[\x83\x5D]\r\n\x83\x5B=1\r\nk=2\r\n", "\x83\x5D", "k",
      nullptr, EditResult::Changed, "[\x83\x5D]\r\n\x83\x5B=1\r\n",
      {{"[\x83\x5D]\r\n\x83\x5B=1\r\n[\x83\x5D]\r\nk=2\r\n", true},
