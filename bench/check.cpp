@@ -4,7 +4,8 @@
 //   vorkap_bench_check [--sizes=10K,100K,1M,2M]
 //
 // set: a registration's new key in "Notes", the middle section; delete: its first key. Each
-// check is of the engine's own edit, which it must take.
+// check is of the engine's own edit, which it must take; the time is the fastest call's.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,13 +18,21 @@ namespace {
 
 volatile bool Sink;
 
-// The seconds of one check of Before against After by Check, which must take it.
+// The seconds of the fastest of five checks at least (a fifth of a second at least) of Before
+// against After by Check, which must take it. The fastest, as other work on the machine only
+// ever adds to a call's time.
 template <typename Check>
 double TimeCheck(Check Checker, const std::string& Before, const std::string& After,
                  const char* Key, const char* Value)
 {
     if (!Checker(Before, After, "Notes", Key, Value)) bench::Die("the check refuses the edit");
-    return bench::TimeEach([&] { Sink = Checker(Before, After, "Notes", Key, Value); });
+    double Fastest = 1e9, Start = bench::Now();
+    for (int Calls = 0; Calls < 5 || bench::Now() - Start < 0.2; Calls++) {
+        double Begin = bench::Now();
+        Sink = Checker(Before, After, "Notes", Key, Value);
+        Fastest = std::min(Fastest, bench::Now() - Begin);
+    }
+    return Fastest;
 }
 
 }  // namespace

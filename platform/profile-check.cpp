@@ -91,8 +91,8 @@ private:
         size_t Mask = Slots_.size() - 1;
         for (size_t Index = Hash & Mask;; Index = (Index + 1) & Mask) {
             Slot& Each = Slots_[Index];
-            if (Each.Item == 0 || (Each.Hash == Hash && Is(Items_[Each.Item - 1], Hash, Group, Name)))
-                return Each;
+            if (Each.Item == 0) return Each;
+            if (Each.Hash == Hash && Is(Items_[Each.Item - 1], Hash, Group, Name)) return Each;
         }
     }
 
@@ -160,19 +160,21 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
     // The new content: what a read gives of each key of the first section of each name. A UTF-16
     // file holds nothing.
     if (!IsUtf16(After)) {
-        const SectionNote* Current = nullptr;
+        bool Inside = false;  // in the first section of its name
+        uint32_t Group = 0;
         for (LineScanner Scanner{After, ContentStart(After)}; !Scanner.AtEnd();) {
             std::string_view Seen = SeenPart(After, Scanner.Next()), Name;
             if (Seen.empty()) continue;
             if (ParseHeader(Seen, Name)) {
                 SectionNote& Note = SectionOf(Name);
-                Current = Note.InAfter ? nullptr : &Note;
+                Inside = !Note.InAfter;
+                Group = Note.Group;
                 Note.InAfter = true;
                 continue;
             }
-            if (!Current) continue;
+            if (!Inside) continue;
             Entry Item = ParseEntry(Seen);
-            KeyNote& Note = Keys.At(Current->Group, Item.Name, Added);
+            KeyNote& Note = Keys.At(Group, Item.Name, Added);
             if (Added) Note.After = ReadOf(Item);
         }
     }
@@ -191,8 +193,9 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
     // The old content, section by section: each key of the first section of each name reads as
     // it did, but for the key written and what the rewrite may change.
     bool Utf16 = IsUtf16(Before);
-    const SectionNote* Current = nullptr;  // the section to compare, when it is one
-    bool Target = false;                   // the section is the written key's
+    bool Compare = false;  // the section is the first of its name, and its keys are compared
+    uint32_t Group = 0;
+    bool Target = false;   // the section is the written key's
     bool Looking = false;  // the first section of the deleted key's name, before its next line
     for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
         Line Here = Scanner.Next();
@@ -202,12 +205,13 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
             SectionNote& Note = SectionOf(Name);
             bool First = !Note.InBefore;
             Note.InBefore = true;
-            Current = First && !Name.empty() && !EndsInBlank(Name) ? &Note : nullptr;
-            Target = Current && SameName(Name, TrimmedSection);
+            Compare = First && !Name.empty() && !EndsInBlank(Name);
+            Group = Note.Group;
+            Target = Compare && SameName(Name, TrimmedSection);
             Looking = Deletes && First && SameName(Name, AskedSection);
             continue;
         }
-        if (!Current && !Looking) continue;
+        if (!Compare && !Looking) continue;
         Entry Item = ParseEntry(Seen);
         std::optional<std::string_view> Read;
         if (!Utf16) Read = ReadOf(Item);
@@ -215,8 +219,8 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
             Expected = Read;
             Looking = false;
         }
-        if (!Current) continue;
-        KeyNote& Note = Keys.At(Current->Group, Item.Name, Added);
+        if (!Compare) continue;
+        KeyNote& Note = Keys.At(Group, Item.Name, Added);
         if (!Note.InBefore) {
             Note.InBefore = true;
             Note.Before = Read;

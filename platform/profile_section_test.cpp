@@ -93,7 +93,8 @@ TEST_P(SectionLookupTest, AnswersAsTheModelOnRandomFiles)
 
 // Another writer's write of a random file (a larger one every tenth time): the engine's edit of
 // it, sometimes with a second edit or with bytes added or taken away, or a file of its own; the
-// one-pass check must take what the per-section check takes. VORKAP_CHECK_ROUNDS sets the count (3000 without it).
+// one-pass check must take what the per-section check takes. VORKAP_CHECK_ROUNDS sets the count
+// (3000 without it).
 TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
 {
     const char* const Values[] = {"v", "", "\"v\"", "'1'", "a ", "1", "x=y", "\x83\x5C", nullptr};
