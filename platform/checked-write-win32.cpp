@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "platform/profile-rules.h"
+#include "platform/profile.h"
 
 namespace checked_write {
 
@@ -198,53 +198,6 @@ struct FileLock {
     }
 };
 
-bool EndsInBlank(std::string_view Name)
-{
-    return !Name.empty() && profile::Trim(Name.substr(Name.size() - 1)).empty();
-}
-
-// True when After reads as Before with Section/Key set to Value (deleted when null). Every key
-// that reads in Before must read the same, except what Wine's rewrite of the whole file changes
-// and the program never asks for: the section "" (a header "[]", the lines before the first
-// header), the key "", and a name or value cut by a NUL after a blank (Wine writes it up to the
-// NUL, so the blank ends the line and is trimmed).
-bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
-                    const char* Key, const char* Value)
-{
-    using namespace profile;
-    // A set reads back as its value does in a line of its own; a delete as the engine's own
-    // delete reads (a second line of the key in the section reads once the first is gone).
-    std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
-    std::optional<std::string_view> Expected;
-    if (Value) {
-        Expected = FindValue(Written, "s", "k");
-    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
-        Expected = FindValue(Deleted, Section, Key);
-    }
-    if (FindValue(After, Section, Key) != Expected) return false;
-    std::optional<SectionLookup> Old, New;  // the first section of the current header's name
-    std::string_view Name;
-    for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
-        Line Current = Scanner.Next();
-        std::string_view Seen = SeenPart(Before, Current);
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) {
-            std::optional<Line> First = FindSection(Before, Name);
-            bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
-                        First->Begin == Current.Begin;
-            Old.reset(), New.reset();
-            if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
-            continue;
-        }
-        Entry Item = ParseEntry(Seen);
-        if (!Old || Item.Name.empty() || EndsInBlank(Item.Name) || EndsInBlank(Item.Value) ||
-            (SameName(Name, Trim(Section)) && SameName(Item.Name, Trim(Key))))
-            continue;
-        if (Old->FindValue(Item.Name) != New->FindValue(Item.Name)) return false;
-    }
-    return true;
-}
-
 // One write of one file: owns the staged copy's fate, from its creation to its rename over the
 // file or its removal.
 class StagedWrite {
@@ -284,7 +237,8 @@ public:
         std::string After;
         if (!Use.WriteProfileString(Section_, Key_, Value_, Staged_.c_str())) return false;
         Use.WriteProfileString(nullptr, nullptr, nullptr, Staged_.c_str());  // flushes its cache
-        if (!ReadAll(Staged_, After) || !ReadsAsWritten(Kept_, After, Section_, Key_, Value_))
+        if (!ReadAll(Staged_, After) ||
+            !profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_))
             return false;
         if (After == Kept_) return true;  // nothing to change: the file is not written
         if (MayRename && Beside_ && Rename(Attributes)) return true;
@@ -426,7 +380,7 @@ private:
         bool Written = Use.WriteProfileString(Section_, Key_, Value_, Target_.c_str());
         Use.WriteProfileString(nullptr, nullptr, nullptr, Target_.c_str());
         if (Written && ReadAll(Target_, After) &&
-            ReadsAsWritten(Kept_, After, Section_, Key_, Value_)) {
+            profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_)) {
             Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
             return File && Use.FlushFileBuffers(File.Value);
         }
