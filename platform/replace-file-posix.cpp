@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -156,7 +157,11 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     mode_t Mode = Original ? (Original->st_mode & 07777) : 0644;
     int Error = KeepOwner(File.Fd, Original) ? 0 : EPERM;
     if (Error == 0 && (!WriteAll(File.Fd, Content) || fchmod(File.Fd, Mode) != 0)) Error = EIO;
-    if (Error == 0 && Original && !KeepAttributes(File.Fd, OriginalFd, Mode)) Error = EPERM;
+    try {
+        if (Error == 0 && Original && !KeepAttributes(File.Fd, OriginalFd, Mode)) Error = EPERM;
+    } catch (const std::bad_alloc&) {
+        Error = ENOMEM;  // fails the write, and the temporary file goes as on any failure
+    }
     if (Error == 0) {
         bool Synced = fsync(File.Fd) == 0;
         if (close(std::exchange(File.Fd, -1)) != 0 || !Synced) Error = EIO;
