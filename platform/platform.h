@@ -69,5 +69,5 @@ void PlatformStartup();
 
 // Writes a message text, stored as code page 932 bytes, to standard output, with no line end
 // added. Windows writes the bytes unchanged in text mode (each LF becomes CR LF); natively the
-// text is converted to the locale's encoding.
+// text is converted to the locale's encoding, and a line end is added on a terminal alone.
 void WriteStandardOutput(const char* Text);
