@@ -126,7 +126,8 @@ full_disk() {
 start_holder() {
     mkdir -p "$1.helper"
     rm -f "$1/notes.ini.release" "$1.helper/stdout"
-    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" "${2:-hold}" notes.ini 100 \
+    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" \
+        "${2:-hold}" notes.ini 100 \
         >"$1.helper/stdout" 2>"$1.helper/stderr" </dev/null ) &
     HOLDER=$!
     for _ in $(seq 300); do grep -q held "$1.helper/stdout" 2>/dev/null && break; sleep 0.1; done
@@ -218,7 +219,8 @@ killed() {
         options=/I
         cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
         # One moment in each of ROUNDS equal parts of the last three quarters of a run.
-        delay=$(( took / 4 + took * 3 * (round - 1) / (4 * rounds) + RANDOM % (took * 3 / (4 * rounds) + 1) ))
+        delay=$(( took / 4 + took * 3 * (round - 1) / (4 * rounds) +
+                  RANDOM % (took * 3 / (4 * rounds) + 1) ))
         holder_if "$holding" "$dir"
         # shellcheck disable=SC2086
         ( ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
@@ -313,7 +315,10 @@ scanner() {
     ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 400 "$WINE_LOADER" "$helper" scan \
         'Z:'"${dir//\//\\}" 360 >"$dir.helper/stdout" 2>"$dir.helper/stderr" </dev/null ) &
     local scanner=$!
-    for _ in $(seq 300); do grep -q scanning "$dir.helper/stdout" 2>/dev/null && break; sleep 0.1; done
+    for _ in $(seq 300); do
+        grep -q scanning "$dir.helper/stdout" 2>/dev/null && break
+        sleep 0.1
+    done
     grep -q scanning "$dir.helper/stdout" || fail "the scanner did not start"
     for run in $(seq 60); do
         local options=/I text=$TEXT_REGISTERED changed=$registered
@@ -329,7 +334,7 @@ scanner() {
         fi
         [ "$STATUS" = 2 ] && failed=$((failed + 1))
         ( TEMPORARIES_LATER=1 expect_whole "$dir" "$text" "$changed" ) >/dev/null 2>"$keep/why" ||
-            { broken=$((broken + 1)) && echo "  run $run ($options):" && sed "s/^/    /" "$keep/why"; }
+            { broken=$((broken + 1)) && echo "  run $run ($options): $(tr '\n' ' ' <"$keep/why")"; }
     done
     touch "$dir/scan.stop"
     wait "$scanner" || true
