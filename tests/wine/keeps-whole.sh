@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # notes.ini stays whole under vorkap-setup.exe, whatever Wine's profile write does underneath (it
 # empties the file, writes it whole and ignores the write's errors): a full disk, another program
-# holding the file, a kill at a random moment, attributes, and folders whose Japanese names hold
-# the byte of '\'. Each case prints its name; every run ends with status 0 and every key read as
-# before but the program's own, or with status 2, message 4 and notes.ini byte-identical.
+# holding the file with or without sharing, a virus scanner opening every file of the folder, a
+# kill at a random moment, attributes, folders whose Japanese names hold the byte of '\', a path
+# of 250 characters and a symbolic link. Each case prints its name; every run ends with status 0
+# and every key read as before but the program's own, or with status 2, message 4 and notes.ini
+# byte-identical.
 # Usage: keeps-whole.sh STATE [CASE...]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
