@@ -20,6 +20,15 @@ add_executable(vorkap_windows_tests
   registrar/locate_test.cpp)
 target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 
+# The same program over the platform's own profile calls, unchecked: what the checked write's cost
+# is measured against (tests/wine/write-cost.sh).
+get_target_property(VORKAP_LOGIC_SOURCES vorkap_logic SOURCES)
+add_library(vorkap_logic_direct STATIC ${VORKAP_LOGIC_SOURCES})
+target_compile_definitions(vorkap_logic_direct PRIVATE PLATFORM_RAW_PROFILE_API)
+target_link_libraries(vorkap_logic_direct PUBLIC vorkap_platform)
+add_executable(vorkap-setup-direct front/main.cpp)
+target_link_libraries(vorkap-setup-direct PRIVATE vorkap_logic_direct)
+
 # The trivial program that shows whether a Wine vehicle works.
 add_executable(wine_probe tests/wine/probe.cpp)
 # Another program beside the one tested: holds a file open with or without sharing, scans a

@@ -143,20 +143,28 @@ bool MayHaveWritten(DWORD Id, FILETIME Written)
     return Writer;
 }
 
-// Removes, from Directory, the staged copies Prefix<process id>-<n>.tmp whose process is gone.
-void RemoveStaleCopies(const std::string& Directory, const char* Prefix, int Base)
+// Removes, from Directory, the staged copies ".vk<process id in hex>-<n>.tmp" whose process is
+// gone, and those of earlier versions, ".notes.ini.vorkap-<process id>-<n>.tmp".
+void RemoveStaleCopies(const std::string& Directory)
 {
+    struct Naming {
+        const char* Prefix;
+        int Base;
+    };
+    const Naming kNamings[] = {{".vk", 16}, {".notes.ini.vorkap-", 10}};
     WIN32_FIND_DATAA Found;
-    HANDLE Search = FindFirstFileA((Directory + Prefix + "*.tmp").c_str(), &Found);
+    HANDLE Search = FindFirstFileA((Directory + ".*.tmp").c_str(), &Found);
     if (Search == INVALID_HANDLE_VALUE) return;
-    size_t Length = strlen(Prefix);
     do {
-        // The pattern matches short names too: the long name must start with the prefix.
-        if (_strnicmp(Found.cFileName, Prefix, Length) != 0) continue;
-        char* End = nullptr;
-        DWORD Id = strtoul(Found.cFileName + Length, &End, Base);
-        if (*End == '-' && !MayHaveWritten(Id, Found.ftLastWriteTime))
-            Use.DeleteFile((Directory + Found.cFileName).c_str());
+        for (const Naming& Each : kNamings) {
+            // The pattern matches short names too: the long name must start with the prefix.
+            size_t Length = strlen(Each.Prefix);
+            if (_strnicmp(Found.cFileName, Each.Prefix, Length) != 0) continue;
+            char* End = nullptr;
+            DWORD Id = strtoul(Found.cFileName + Length, &End, Each.Base);
+            if (*End == '-' && !MayHaveWritten(Id, Found.ftLastWriteTime))
+                Use.DeleteFile((Directory + Found.cFileName).c_str());
+        }
     } while (FindNextFileA(Search, &Found));
     FindClose(Search);
 }
@@ -235,8 +243,8 @@ public:
             return false;
         if (!Stage()) return WriteFileItself();
         std::string After;
+        // A write that the platform only cached reads back as the old content and fails the check.
         if (!Use.WriteProfileString(Section_, Key_, Value_, Staged_.c_str())) return false;
-        Use.WriteProfileString(nullptr, nullptr, nullptr, Staged_.c_str());  // flushes its cache
         if (!ReadAll(Staged_, After) ||
             !profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_))
             return false;
@@ -251,12 +259,13 @@ private:
     {
         size_t NameStart = Target_.find_last_of("\\/") + 1;
         std::string Directory = Target_.substr(0, NameStart);
-        RemoveStaleCopies(Directory, ".vk", 16);
-        RemoveStaleCopies(Directory, ".notes.ini.vorkap-", 10);  // the names of earlier versions
+        RemoveStaleCopies(Directory);
         if (StageIn(Directory)) return Beside_ = true;
         char Temporary[MAX_PATH];
         DWORD Length = GetTempPathA(sizeof Temporary, Temporary);
-        return Length > 0 && Length < sizeof Temporary && StageIn(Temporary);
+        if (Length == 0 || Length >= sizeof Temporary) return false;
+        RemoveStaleCopies(Temporary);
+        return StageIn(Temporary);
     }
 
     bool StageIn(const std::string& Directory)
@@ -310,12 +319,17 @@ private:
     // owner, rules the folder's file system cannot hold), the target is written in place.
     bool CarryAccessRules()
     {
-        std::vector<char> Rules, Owner, CopyRules, CopyOwner;
-        auto Get = [](const std::string& Path, SECURITY_INFORMATION What, std::vector<char>& To) {
+        const SECURITY_INFORMATION kRules = DACL_SECURITY_INFORMATION;
+        auto Get = [](const std::string& Path, std::vector<char>& To) {
             DWORD Needed = 0;
-            GetFileSecurityA(Path.c_str(), What, nullptr, 0, &Needed);
-            To.resize(Needed ? Needed : 1);
-            return GetFileSecurityA(Path.c_str(), What, To.data(), (DWORD)To.size(), &Needed);
+            To.resize(1024);
+            if (GetFileSecurityA(Path.c_str(), OWNER_SECURITY_INFORMATION | kRules, To.data(),
+                                 (DWORD)To.size(), &Needed))
+                return true;
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+            To.resize(Needed);
+            return GetFileSecurityA(Path.c_str(), OWNER_SECURITY_INFORMATION | kRules, To.data(),
+                                    (DWORD)To.size(), &Needed) != FALSE;
         };
         auto SameOwner = [](std::vector<char>& A, std::vector<char>& B) {
             PSID OwnerA = nullptr, OwnerB = nullptr;
@@ -333,14 +347,12 @@ private:
                    (!AclA || (AclA->AclSize == AclB->AclSize &&
                               memcmp(AclA, AclB, AclA->AclSize) == 0));
         };
-        const SECURITY_INFORMATION kRules = DACL_SECURITY_INFORMATION;
-        if (!Get(Target_, OWNER_SECURITY_INFORMATION, Owner) ||
-            !Get(Staged_, OWNER_SECURITY_INFORMATION, CopyOwner) || !SameOwner(Owner, CopyOwner) ||
-            !Get(Target_, kRules, Rules) || !Get(Staged_, kRules, CopyRules))
+        std::vector<char> Rules, CopyRules;
+        if (!Get(Target_, Rules) || !Get(Staged_, CopyRules) || !SameOwner(Rules, CopyRules))
             return false;
         if (SameRules(Rules, CopyRules)) return true;
         return Use.SetFileSecurity(Staged_.c_str(), kRules, Rules.data()) &&
-               Get(Staged_, kRules, CopyRules) && SameRules(Rules, CopyRules);
+               Get(Staged_, CopyRules) && SameRules(Rules, CopyRules);
     }
 
     // Writes After into the target itself, sharing it as the platform's own write does, when the
@@ -378,7 +390,6 @@ private:
     {
         std::string After;
         bool Written = Use.WriteProfileString(Section_, Key_, Value_, Target_.c_str());
-        Use.WriteProfileString(nullptr, nullptr, nullptr, Target_.c_str());
         if (Written && ReadAll(Target_, After) &&
             profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_)) {
             Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));

@@ -147,6 +147,21 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
 {
     std::string_view AskedSection = Section, AskedKey = Key;
     std::string_view TrimmedSection = Trim(AskedSection), TrimmedKey = Trim(AskedKey);
+    // The new content is the engine's own edit of the old, byte for byte (as Windows' write and
+    // Wine's on a file it wrote before leave it): the edit keeps every other key, so it reads as
+    // written without parsing. Names with blanks at an end are left to the full comparison.
+    EditPlan Plan;
+    EditResult Planned = TrimmedSection.size() == AskedSection.size() &&
+                                 TrimmedKey.size() == AskedKey.size() && !IsUtf16(Before)
+                             ? PlanEdit(Before, AskedSection, AskedKey, Value, Plan)
+                             : EditResult::Refused;
+    if (Planned == EditResult::Unchanged && After == Before) return true;
+    if (Planned == EditResult::Changed &&
+        After.size() == Before.size() - Plan.Remove + Plan.Insert.size() &&
+        After.compare(0, Plan.Offset, Before.substr(0, Plan.Offset)) == 0 &&
+        After.compare(Plan.Offset, Plan.Insert.size(), Plan.Insert) == 0 &&
+        After.substr(Plan.Offset + Plan.Insert.size()) == Before.substr(Plan.Offset + Plan.Remove))
+        return true;
     NameTable<SectionNote> Sections(16);
     NameTable<KeyNote> Keys(After.size() / 32);  // about one line in 32 bytes
     uint32_t Groups = 0;
