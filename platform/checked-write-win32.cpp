@@ -4,6 +4,7 @@
 
 #include <sddl.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,11 +112,14 @@ bool EndAt(HANDLE File, size_t Size)
 }
 
 
-// The final path of an open file, without "\\?\": the target of the links that lead to it.
-std::optional<std::string> FinalPath(HANDLE File)
+// The final path of an open file, without "\\?\": the target of the links that lead to it,
+// with long names for short ones. Without its volume (VOLUME_NAME_NONE), a path that every
+// spelling of the file's path shares: drive letter, UNC or subst alike.
+std::optional<std::string> FinalPath(HANDLE File, DWORD Volume = VOLUME_NAME_DOS)
 {
     char Final[MAX_PATH + 8];
-    DWORD Length = GetFinalPathNameByHandleA(File, Final, sizeof Final, FILE_NAME_NORMALIZED);
+    DWORD Length = GetFinalPathNameByHandleA(File, Final, sizeof Final,
+                                             FILE_NAME_NORMALIZED | Volume);
     if (Length == 0 || Length >= sizeof Final) return std::nullopt;
     std::string Path(Final, Length);
     if (Path.rfind("\\\\?\\UNC\\", 0) == 0) {
@@ -171,21 +175,22 @@ void RemoveStaleCopies(const std::string& Directory)
 
 // The lock that every write of a file by this program takes, from the read of its bytes to their
 // replacement, so that two runs never lose each other's edits: a mutex in the global namespace
-// (runs of every session count) named after the file's volume and index, which every spelling of
-// its path shares. Every user may wait on it and release it. Ten seconds at most are waited for;
-// a run that held it and died leaves it abandoned, which the next one takes as free.
+// (runs of every session count) named after the file's volume serial number and its final path
+// on that volume, which every spelling of its path shares. (Not after the file's index: each
+// replacement gives the file a new one.) Every user may wait on it and release it. Ten seconds
+// at most are waited for; a run that held it and died leaves it abandoned, which the next one
+// takes as free.
 struct FileLock {
     HANDLE Mutex = nullptr;
     bool Held = false;
-    explicit FileLock(HANDLE File)
+    FileLock(DWORD VolumeSerial, const std::string& PathOnVolume)
     {
-        BY_HANDLE_FILE_INFORMATION Information;
-        if (!GetFileInformationByHandle(File, &Information)) return;
+        uint32_t Hash = 2166136261u;  // FNV-1a of the path, its letters folded to upper case
+        for (unsigned char Byte : PathOnVolume)
+            Hash = (Hash ^ (Byte >= 'a' && Byte <= 'z' ? Byte - 32 : Byte)) * 16777619u;
         char Name[64];
-        snprintf(Name, sizeof Name, "Global\\vorkap-setup-%08lx-%08lx%08lx",
-                 (unsigned long)Information.dwVolumeSerialNumber,
-                 (unsigned long)Information.nFileIndexHigh,
-                 (unsigned long)Information.nFileIndexLow);
+        snprintf(Name, sizeof Name, "Global\\vorkap-setup-%08lx-%08lx",
+                 (unsigned long)VolumeSerial, (unsigned long)Hash);
         SECURITY_ATTRIBUTES Security{sizeof Security, nullptr, FALSE};
         // Everyone: SYNCHRONIZE | MUTEX_MODIFY_STATE, to wait on it and release it.
         ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -222,14 +227,18 @@ public:
     // The whole write of the file at Path.
     bool Run(const std::string& Path, bool& LockWaitedOut)
     {
-        // A handle that reads no byte and blocks no one: the file's identity and final path.
+        // A handle that reads no byte and blocks no one: the file's identity and final path. It
+        // is closed before the wait for the lock, since any open handle makes the rename of the
+        // run that holds the lock wait.
         Handle Probe(Open(Path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING));
-        if (!Probe) return false;
-        FileLock Locked(Probe.Value);
+        BY_HANDLE_FILE_INFORMATION Identity;
+        if (!Probe || !GetFileInformationByHandle(Probe.Value, &Identity)) return false;
+        std::optional<std::string> Final = FinalPath(Probe.Value);
+        std::optional<std::string> OnVolume = FinalPath(Probe.Value, VOLUME_NAME_NONE);
+        Probe.Close();
+        FileLock Locked(Identity.dwVolumeSerialNumber, OnVolume ? *OnVolume : Path);
         LockWaitedOut = !Locked.Held;
         if (!Locked.Held) return false;
-        std::optional<std::string> Final = FinalPath(Probe.Value);
-        Probe.Close();
         Target_ = Final ? *Final : Path;
         DWORD Attributes = GetFileAttributesA(Target_.c_str());
         // Where a link cannot be followed to its file, the rename would replace the link itself.

@@ -91,6 +91,17 @@ expect_whole() {
 registered=$'>notes\tviewexp6='"$ENTRY"
 settings_removed=$'<vorkap\toutputdocument=C:\\out\n<vorkap\toutputxml=1'
 
+# register_and_remove DIR: a registration, then a removal, each ending with status 0 and only the
+# program's own keys changed.
+register_and_remove() {
+    run_case "$1" /I
+    [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
+    expect_whole "$1" "$TEXT_REGISTERED" "$registered"
+    run_case "$1" /U /I
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+    expect_whole "$1" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+}
+
 # full_disk NAME KIND OPTIONS EXPECTED_STATUS ROOM: a notes.ini of 32,760 bytes on a full tmpfs
 # with ROOM bytes free: 0, "old" (the pages notes.ini takes: the copy fits, and Wine's rewrite,
 # which must grow the file past its last page, is cut) or "new" (a page more). Needs root.
@@ -251,12 +262,7 @@ japanese_folders() {
     new_notes "$dir" cp932 2000
     printf '[Notes]\r\nVIEWEXP5=Decoy,1,_Decoy,,.Txt,,1,\r\n' >"$top/notes.ini"
     cp "$top/notes.ini" "$root/decoy.ini"
-    run_case "$dir" /I
-    [ "$STATUS" = 0 ] || fail "status $STATUS"
-    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
-    run_case "$dir" /U /I
-    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
-    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    register_and_remove "$dir"
     cmp -s "$root/decoy.ini" "$top/notes.ini" || fail "the notes.ini one folder up was changed"
 }
 
@@ -382,12 +388,7 @@ long_path() {
     local windows="Z:${dir//\//\\}\\notes.ini"
     [ ${#windows} = 250 ] || fail "the path has ${#windows} characters"
     rm -rf "$root/long-path" && new_notes "$dir" ascii 2000
-    run_case "$dir" /I
-    [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
-    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
-    run_case "$dir" /U /I
-    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
-    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    register_and_remove "$dir"
 }
 
 # symbolic_link: notes.ini is a symbolic link to a notes.ini in another folder: the target is
