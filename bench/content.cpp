@@ -141,6 +141,24 @@ NotesFile GenerateNotesFile(size_t Size, unsigned Seed)
     return File;
 }
 
+std::string GenerateSections(size_t Size, size_t Sections, std::string& FirstKey, unsigned Seed)
+{
+    Random Rng(Seed);
+    std::string Out;
+    Out.reserve(Size + 4096);
+    size_t Serial = 1;
+    for (size_t Index = 0; Index < Sections; Index++) {
+        bool Notes = Index == Sections / 2;
+        Out += Notes ? std::string("[Notes]") : "[Profile" + std::to_string(Serial++) + "]";
+        Out += "\r\n";
+        if (Notes) FirstKey = KeyName(Rng, Serial++);
+        Out += Notes ? FirstKey + "=1\r\n" : "";
+        size_t Limit = Size * (Index + 1) / Sections;
+        while (Out.size() < Limit) AppendEntry(Out, Rng, Serial++);
+    }
+    return Out;
+}
+
 size_t ParseSize(const std::string& Text)
 {
     char* End = nullptr;
@@ -167,7 +185,7 @@ const char kEntry[] = "Export HTML Files,1,_Vorkap,,.Htm,,1,";
 void ParseOptions(int argc, char** argv, const char* Usage, std::vector<size_t>& Sizes,
                   int& Reps)
 {
-    Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
+    if (Sizes.empty()) Sizes = {10 << 10, 1 << 20, 10 << 20, 100 << 20};
     Reps = 0;
     bool Valid = true;
     for (int Index = 1; Index < argc && Valid; Index++) {

@@ -17,20 +17,6 @@ namespace {
 
 volatile size_t Sink;
 
-// Runs Body until it has taken a fifth of a second and three calls at least; answers the seconds
-// of one call.
-template <typename Function>
-double TimeEach(Function Body)
-{
-    int Calls = 0;
-    double Start = bench::Now();
-    while (bench::Now() - Start < 0.2 || Calls < 3) {
-        Body();
-        Calls++;
-    }
-    return (bench::Now() - Start) / Calls;
-}
-
 void ReadSlots(std::string_view Content)
 {
     char Buffer[256];
@@ -66,13 +52,13 @@ int main(int argc, char** argv)
         if (!profile::FindValue(Content, "Notes", File.NearEndKey)) {
             bench::Die("generated file lacks " + File.NearEndKey);
         }
-        double Lookup = TimeEach([&] { Sink = profile::FindValue(Content, "Notes",
-                                                                 File.NearEndKey)->size(); });
-        double Scans = TimeEach([&] { ReadSlots(Content); });
-        double Indexed = TimeEach([&] { ReadSlotsThroughLookup(Content); });
+        double Lookup = bench::TimeEach(
+            [&] { Sink = profile::FindValue(Content, "Notes", File.NearEndKey)->size(); });
+        double Scans = bench::TimeEach([&] { ReadSlots(Content); });
+        double Indexed = bench::TimeEach([&] { ReadSlotsThroughLookup(Content); });
         profile::EditPlan Plan;
         profile::SectionLookup Notes(Content, "Notes");
-        double Planned = TimeEach([&] {
+        double Planned = bench::TimeEach([&] {
             if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, Plan, &Notes) !=
                 profile::EditResult::Changed) {
                 bench::Die("the registration changes nothing");

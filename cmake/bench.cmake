@@ -1,6 +1,7 @@
-# Benchmarks: what the engine costs per byte in memory (vorkap_bench_engine), and what whole
-# runs of the program cost beside the floor of one crash-safe write (vorkap_bench_runs, the
-# numbers in the README). bench/smoke.sh runs both on the smallest size.
+# Benchmarks: what the engine costs per byte in memory (vorkap_bench_engine), what the check of
+# another writer's write costs (vorkap_bench_check), and what whole runs of the program cost beside
+# the floor of one crash-safe write (vorkap_bench_runs, the numbers in the README).
+# bench/smoke.sh runs them all on the smallest size.
 
 # The yardstick: read a file once and replace it crash-safely with one line changed.
 add_executable(vorkap_floor bench/floor.cpp)
@@ -10,6 +11,10 @@ target_include_directories(vorkap_bench_content PUBLIC ${CMAKE_CURRENT_SOURCE_DI
 
 add_executable(vorkap_bench_engine bench/engine.cpp)
 target_link_libraries(vorkap_bench_engine PRIVATE vorkap_bench_content vorkap_platform)
+
+# The check of another writer's write, beside the per-section check that it replaced.
+add_executable(vorkap_bench_check bench/check.cpp)
+target_link_libraries(vorkap_bench_check PRIVATE vorkap_bench_content vorkap_platform)
 
 add_executable(vorkap_bench_runs bench/runs.cpp)
 target_link_libraries(vorkap_bench_runs PRIVATE vorkap_bench_content vorkap_platform)

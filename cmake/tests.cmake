@@ -36,6 +36,10 @@ target_compile_definitions(vorkap_program_tests PRIVATE
 add_dependencies(vorkap_program_tests vorkap-setup)
 gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
+# The install step of tools/lib.sh, against stand-ins of apt-get and dpkg that fail as a mirror
+# in the middle of a sync does.
+add_test(NAME install-step COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/lib_test.sh)
+
 # Faults, bad input and concurrent runs.
 include(cmake/robustness.cmake)
 

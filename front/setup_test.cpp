@@ -297,12 +297,15 @@ TEST_F(ProgramTest, BoxWithPipedInputDoesNotWait)
 }
 
 // With /I, what a person sees on a terminal and what a merged pipe carries: the whole message
-// first, then the help line, in the order the program made them.
+// first, then the help line, in the order the program made them. On a terminal the message ends
+// its line, so the help line and the shell's prompt start lines of their own; a pipe carries the
+// message's bytes alone.
 struct ShownCase {
     const char* Name;
     Input In;
     Output Out;
     bool WithNotesIni;
+    bool Remove;
     std::string Shown;
 };
 
@@ -315,13 +318,17 @@ std::string AsOnTerminal(const std::string& Text)
 }
 
 const ShownCase kShownCases[] = {
-    {"MissingOnTerminal", Input::Terminal, Output::Files, false,
-     AsOnTerminal(TEXT_NOT_FOUND + kHelpTopic)},
-    {"MissingOnMergedPipe", Input::Null, Output::MergedPipe, false, TEXT_NOT_FOUND + kHelpTopic},
-    {"RegisteredOnTerminal", Input::Terminal, Output::Files, true,
-     AsOnTerminal(TEXT_REGISTERED + kHelpContents)},
-    {"RegisteredOnMergedPipe", Input::Null, Output::MergedPipe, true,
+    {"MissingOnTerminal", Input::Terminal, Output::Files, false, false,
+     AsOnTerminal(TEXT_NOT_FOUND "\n" + kHelpTopic)},
+    {"MissingOnMergedPipe", Input::Null, Output::MergedPipe, false, false,
+     TEXT_NOT_FOUND + kHelpTopic},
+    {"RegisteredOnTerminal", Input::Terminal, Output::Files, true, false,
+     AsOnTerminal(TEXT_REGISTERED "\n" + kHelpContents)},
+    {"RegisteredOnMergedPipe", Input::Null, Output::MergedPipe, true, false,
      TEXT_REGISTERED + kHelpContents},
+    {"RemovedOnTerminal", Input::Terminal, Output::Files, true, true,
+     AsOnTerminal(TEXT_REMOVED "\n")},
+    {"RemovedOnMergedPipe", Input::Null, Output::MergedPipe, true, true, TEXT_REMOVED},
 };
 
 class ShownOrderTest : public ProgramTest, public ::testing::WithParamInterface<ShownCase> {};
@@ -332,6 +339,7 @@ TEST_P(ShownOrderTest, MessageWholeThenHelp)
     if (Case.WithNotesIni) WriteBytes(NotesIni_, kPlain);
     RunOptions Options;
     Options.Arguments = {"/I"};
+    if (Case.Remove) Options.Arguments.push_back("/U");
     Options.In = Case.In;
     Options.Out = Case.Out;
     RunResult Result = RunProgram(Options);

@@ -97,6 +97,12 @@ void PlatformStartup()
 void WriteStandardOutput(const char* Text)
 {
     std::string Converted = ConvertFromCodePage932(Text, nl_langinfo(CODESET));
+    // On a terminal the message ends its line, so that what comes after it, the help line or the
+    // shell's prompt, starts a line of its own. Through a pipe or into a file the bytes stay as
+    // they are: scripts read them.
+    if (!Converted.empty() && Converted.back() != '\n' && isatty(STDOUT_FILENO)) {
+        Converted += '\n';
+    }
     fwrite(Converted.data(), 1, Converted.size(), stdout);
 }
 

@@ -13,9 +13,10 @@
 // The path limit of the platform: the size of every path buffer of the program.
 #define PLATFORM_PATH_LIMIT MAX_PATH
 // The profile calls are mapped to checked ones, as <windows.h> maps its own names: a write is
-// made on a copy of the file beside it, read back and put in place whole, or fails leaving the
-// file as it was; a read also remembers a file that is there but cannot be opened, and every
-// later write of it fails. A file that defines PLATFORM_RAW_PROFILE_API first gets the real ones.
+// made on a staged copy of the file, read back and put in place whole, or fails leaving the file
+// as it was (checked-write-win32.h); a read also remembers a file that is there but cannot be
+// opened, and every later write of it fails. A file that defines PLATFORM_RAW_PROFILE_API first
+// gets the real ones.
 DWORD CheckedGetPrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR Default,
                                      LPSTR ReturnedString, DWORD Size, LPCSTR FileName);
 BOOL CheckedWritePrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR String,
@@ -69,5 +70,5 @@ void PlatformStartup();
 
 // Writes a message text, stored as code page 932 bytes, to standard output, with no line end
 // added. Windows writes the bytes unchanged in text mode (each LF becomes CR LF); natively the
-// text is converted to the locale's encoding.
+// text is converted to the locale's encoding, and a line end is added on a terminal alone.
 void WriteStandardOutput(const char* Text);

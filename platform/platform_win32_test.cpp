@@ -1,11 +1,15 @@
 // The checked profile calls of the Windows program, against the real profile API underneath
-// (under Wine in the tests): what a write leaves, and what it refuses, leaving the file's bytes.
+// (under Wine in the tests): what a write leaves, and what it refuses, leaving the file's bytes;
+// and each Windows call of the write failing in turn, with each error that matters.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/checked-write-win32.h"
 #include "platform/platform.h"
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
@@ -141,5 +145,212 @@ TEST_P(CheckedWriteTest, WritesWholeOrNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CheckedWriteTest, ::testing::ValuesIn(kCases), CaseName());
+
+}  // namespace
+
+namespace {
+
+// Each Windows call of the checked write fails in turn, once or from then on, with each error
+// that another program or the disk can cause. Before every call notes.ini must exist and read as
+// its old or its new content (bytes of one of them, blanks after); after the write, TRUE must
+// leave the new bytes and FALSE the old ones. So does each allocation failing in turn: out of
+// memory, as the 32-bit program meets it. During a write, allocation number FailAllocation
+// fails (negative: none); AllocationCount counts them.
+int FailAllocation = -1, AllocationsLeft = -1;
+int AllocationCount = 0, WriteAllocations = 0;
+
+}  // namespace
+
+void* operator new(size_t Size)
+{
+    ++AllocationCount;
+    if (AllocationsLeft >= 0 && AllocationsLeft-- == 0) throw std::bad_alloc();
+    if (void* Block = HeapAlloc(GetProcessHeap(), 0, Size ? Size : 1)) return Block;
+    throw std::bad_alloc();
+}
+void operator delete(void* Block) noexcept
+{
+    if (Block) HeapFree(GetProcessHeap(), 0, Block);
+}
+void operator delete(void* Block, size_t) noexcept { operator delete(Block); }
+
+namespace {
+
+checked_write::Calls Real = checked_write::Use;
+int CallCount = 0, FailAt = 0;
+DWORD FailError = 0;
+bool FailFromThenOn = false;
+bool Watching = false;  // notes.ini is checked before each call
+fs::path Watched;
+std::string OldBytes, NewBytes;
+std::vector<std::string> Broken;  // what a call found notes.ini to be, when neither
+
+bool ReadsAsEither(const std::string& Now)
+{
+    auto Padded = [&](const std::string& Content) {
+        return Now.compare(0, Content.size(), Content) == 0 &&
+               Now.find_first_not_of(' ', Content.size()) == std::string::npos;
+    };
+    return Padded(OldBytes) || (!NewBytes.empty() && Padded(NewBytes));
+}
+
+const char* Failed = "";  // the name of the last call made to fail
+
+bool Fails(const char* Name)
+{
+    ++CallCount;
+    struct Uncounted {  // the watch's own allocations are not the write's
+        int Left = AllocationsLeft, Count = AllocationCount;
+        Uncounted() { AllocationsLeft = -1; }
+        ~Uncounted() { AllocationsLeft = Left, AllocationCount = Count; }
+    } Watch;
+    std::error_code Error;
+    if (!Watching) {
+    } else if (!fs::exists(Watched, Error)) {
+        Broken.push_back("missing before call " + std::to_string(CallCount));
+    } else if (!ReadsAsEither(ReadBytes(Watched))) {
+        Broken.push_back("neither old nor new before call " + std::to_string(CallCount));
+    }
+    bool Fail = FailAt && (CallCount == FailAt || (FailFromThenOn && CallCount > FailAt));
+    if (Fail) SetLastError(FailError), Failed = Name;
+    return Fail;
+}
+
+#define FAULTY(Name, Result, Failure, Parameters, Arguments)          \
+    Result WINAPI Faulty##Name Parameters                             \
+    {                                                                 \
+        return Fails(#Name) ? Failure : Real.Name Arguments;          \
+    }
+FAULTY(CreateFile, HANDLE, INVALID_HANDLE_VALUE,
+       (LPCSTR A, DWORD B, DWORD C, LPSECURITY_ATTRIBUTES D, DWORD E, DWORD F, HANDLE G),
+       (A, B, C, D, E, F, G))
+FAULTY(ReadFile, BOOL, FALSE, (HANDLE A, LPVOID B, DWORD C, LPDWORD D, LPOVERLAPPED E),
+       (A, B, C, D, E))
+FAULTY(WriteFile, BOOL, FALSE, (HANDLE A, LPCVOID B, DWORD C, LPDWORD D, LPOVERLAPPED E),
+       (A, B, C, D, E))
+FAULTY(SetEndOfFile, BOOL, FALSE, (HANDLE A), (A))
+FAULTY(FlushFileBuffers, BOOL, FALSE, (HANDLE A), (A))
+FAULTY(SetFileAttributes, BOOL, FALSE, (LPCSTR A, DWORD B), (A, B))
+FAULTY(SetFileSecurity, BOOL, FALSE, (LPCSTR A, SECURITY_INFORMATION B, PSECURITY_DESCRIPTOR C),
+       (A, B, C))
+FAULTY(MoveFileEx, BOOL, FALSE, (LPCSTR A, LPCSTR B, DWORD C), (A, B, C))
+FAULTY(DeleteFile, BOOL, FALSE, (LPCSTR A), (A))
+FAULTY(WriteProfileString, BOOL, FALSE, (LPCSTR A, LPCSTR B, LPCSTR C, LPCSTR D), (A, B, C, D))
+#undef FAULTY
+void WINAPI NoPause(DWORD) {}
+
+
+struct FaultCase {
+    const char* Name;
+    bool LongPath;       // the staged copy's name does not fit beside: temporary folder, in place
+    bool HeldShared;     // another handle shares reading and writing: no rename, in place
+    const char* Value;   // null deletes
+};
+
+const FaultCase kFaultCases[] = {
+    {"Renamed", false, false, kEntry},
+    {"RenamedDelete", false, false, nullptr},
+    {"InPlaceBesideAHolder", false, true, kEntry},
+    {"InPlaceBesideAHolderDelete", false, true, nullptr},
+    {"InPlaceFromTheTemporaryFolder", true, false, kEntry},
+};
+
+class FailingCallTest : public ::testing::TestWithParam<FaultCase> {
+protected:
+    static void SetUpTestSuite() { PlatformStartup(); }
+    void TearDown() override
+    {
+        checked_write::Use = Real;
+        FailAt = 0;
+    }
+};
+
+// The write of Case on a fresh notes.ini in Directory, with the calls counted and checked.
+BOOL WriteCase(const FaultCase& Case, const fs::path& Directory, std::vector<std::string>& Left)
+{
+    fs::remove_all(Directory);
+    fs::create_directories(Directory);
+    WriteBytes(Watched, OldBytes);
+    HANDLE Holder = INVALID_HANDLE_VALUE;
+    if (Case.HeldShared)
+        Holder = CreateFileA(Watched.string().c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    CallCount = 0;
+    Failed = "";
+    Broken.clear();
+    bool LockWaitedOut = false;
+    std::string Path = Watched.string();
+    AllocationCount = 0;
+    AllocationsLeft = FailAllocation;
+    BOOL Result = checked_write::Write(Path.c_str(), "Vorkap", "OutputXML", Case.Value,
+                                       LockWaitedOut);
+    AllocationsLeft = -1;
+    WriteAllocations = AllocationCount;
+    if (Holder != INVALID_HANDLE_VALUE) CloseHandle(Holder);
+    Left = Leftovers(Directory);
+    return Result;
+}
+
+TEST_P(FailingCallTest, NotesIniIsNeverMissingNorCut)
+{
+    const FaultCase& Case = GetParam();
+    fs::path Directory = fs::temp_directory_path() / "vorkap-faults" / Case.Name;
+    if (Case.LongPath) {
+        // A path of 258 characters: the staged copy's name would pass the path limit beside it.
+        size_t Room = 258 - Directory.string().size() - strlen("\\notes.ini");
+        Directory /= std::string(Room - 1, 'd');
+    }
+    Watched = Directory / "notes.ini";
+    OldBytes = "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n";
+    NewBytes.clear();
+    checked_write::Use = {FaultyCreateFile, FaultyReadFile, FaultyWriteFile, FaultySetEndOfFile,
+                          FaultyFlushFileBuffers, FaultySetFileAttributes,
+                          FaultySetFileSecurity, FaultyMoveFileEx, FaultyDeleteFile,
+                          FaultyWriteProfileString, NoPause};
+    // A first write, unwatched, gives the new content and the count of calls.
+    std::vector<std::string> Left;
+    Watching = false;
+    ASSERT_TRUE(WriteCase(Case, Directory, Left));
+    NewBytes = ReadBytes(Watched);
+    ASSERT_NE(NewBytes, OldBytes);
+    int Calls = CallCount, Allocations = WriteAllocations;
+    Watching = true;
+    // Each allocation of the write fails in turn: FALSE, with the file's bytes as they were.
+    for (int Failing = 0; Failing < Allocations; Failing++) {
+        FailAllocation = Failing;
+        BOOL Result = WriteCase(Case, Directory, Left);
+        FailAllocation = -1;
+        EXPECT_EQ(ReadBytes(Watched), Result ? NewBytes : OldBytes) << "allocation " << Failing;
+        EXPECT_TRUE(Broken.empty()) << "allocation " << Failing << ": " << Broken.front();
+        EXPECT_TRUE(Left.empty()) << "allocation " << Failing << ": " << Left.front();
+    }
+    const DWORD Errors[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL};
+    for (FailAt = 0; FailAt <= Calls; FailAt++) {
+        for (DWORD Error : Errors) {
+            for (bool FromThenOn : {false, true}) {
+                FailError = Error;
+                FailFromThenOn = FromThenOn;
+                BOOL Result = WriteCase(Case, Directory, Left);
+                std::string Where = "call " + std::to_string(FailAt) + " (" + Failed +
+                                    ") failing with " +
+                                    std::to_string(Error) + (FromThenOn ? " from then on" : "");
+                EXPECT_TRUE(Broken.empty()) << Where << ": " << Broken.front();
+                // When every call fails from then on, the last step back may fail too.
+                if (Result || !FromThenOn) {
+                    EXPECT_EQ(ReadBytes(Watched), Result ? NewBytes : OldBytes) << Where;
+                } else {
+                    EXPECT_TRUE(ReadsAsEither(ReadBytes(Watched))) << Where;
+                }
+                // A staged copy stays only where its removal itself failed.
+                EXPECT_TRUE(Left.empty() || FromThenOn || Failed == "DeleteFile"s)
+                    << Where << ": " << Left.front();
+            }
+        }
+    }
+    fs::remove_all(fs::temp_directory_path() / "vorkap-faults");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailingCallTest, ::testing::ValuesIn(kFaultCases), CaseName());
 
 }  // namespace

@@ -94,7 +94,7 @@ CachedFile& ReadForLookup(const char* Path)
         Cache.reset(new CachedFile{Path, Status, false, {}, {}});
         return *Cache;
     }
-    FileDescriptor File(OpenRegular(Path, Status));
+    FileDescriptor File(OpenRegular(Path, Status, O_RDONLY));
     if (File.Fd >= 0 && Unchanged(Cache, Status) && Cache->Path == Path) return *Cache;
     bool Missing = File.Fd < 0 && errno == ENOENT;
     Cache.reset(new CachedFile{Path, Status, false, {}, {}});
@@ -111,8 +111,8 @@ CachedFile& ReadForLookup(const char* Path)
 }
 
 // The edit of the locked file Fd whose status is *Status, or of no file yet (Status null): a
-// delete has nothing to do there, a set creates the file.
-bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
+// delete has nothing to do there, a set creates the file. Fd is open for writing when Writable.
+bool EditFile(const std::string& Target, int Fd, bool Writable, const struct stat* Status,
               std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
               const char* Value)
 {
@@ -137,13 +137,10 @@ bool EditFile(const std::string& Target, int Fd, const struct stat* Status,
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no. Root may write any file, yet a file without any write
     // bit is refused to root too, as Windows refuses a read-only file to administrators.
-    if (Status && (faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 ||
-                   (geteuid() == 0 && (Status->st_mode & 0222) == 0))) {
-        return false;
-    }
+    if (Status && (!Writable || (geteuid() == 0 && (Status->st_mode & 0222) == 0))) return false;
     NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
                        Old.substr(Plan.Offset + Plan.Remove)};
-    return Replace(Target, Old, Content, Status);
+    return Replace(Target, Fd, Old, Content, Status);
 }
 
 }  // namespace
@@ -174,12 +171,20 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
     }
     std::unique_ptr<CachedFile> Known = std::move(Cache);
     for (int Attempt = 0; Attempt < 100; Attempt++) {
+        // Open for writing, which NFS needs for an exclusive lock. A file the user may not write
+        // is read under a shared lock: an edit that changes nothing succeeds, a change fails.
         struct stat Status;
-        FileDescriptor File(OpenRegular(Target, Status));
-        if (File.Fd < 0) {
-            return errno == ENOENT && EditFile(Target, -1, nullptr, Known, Section, Key, Value);
+        int Fd = OpenRegular(Target, Status, O_RDWR);
+        bool Writable = Fd >= 0;
+        if (!Writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+            Fd = OpenRegular(Target, Status, O_RDONLY);
         }
-        if (!Lock(File.Fd, LOCK_EX)) {
+        FileDescriptor File(Fd);
+        if (File.Fd < 0) {
+            return errno == ENOENT &&
+                   EditFile(Target, -1, true, nullptr, Known, Section, Key, Value);
+        }
+        if (!Lock(File.Fd, Writable ? LOCK_EX : LOCK_SH)) {
             RememberUnreadable(Target);
             return false;
         }
@@ -189,7 +194,7 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
         struct stat Current;
         if (stat(Target.c_str(), &Current) != 0 || !SameFile(Current, Status)) continue;
         if (fstat(File.Fd, &Status) != 0) return false;
-        return EditFile(Target, File.Fd, &Status, Known, Section, Key, Value);
+        return EditFile(Target, File.Fd, Writable, &Status, Known, Section, Key, Value);
     }
     return false;
 }

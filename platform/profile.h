@@ -60,4 +60,10 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, std::string& Out);
 
+// True when After, another writer's write of Before, reads as Before with Section/Key set to
+// Value (deleted as Edit deletes when null), every other key read alike but for what the program
+// never reads (profile-check.cpp says which). One pass over each content.
+bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
+                    const char* Key, const char* Value);
+
 }  // namespace profile

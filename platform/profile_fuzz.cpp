@@ -13,6 +13,7 @@
 //   exactly when the key is in some section of that name and the names are given trimmed;
 // - after a set, the key reads back as the read rules make of the value written;
 // - after any edit, every other key drawn from the content reads as before;
+// - the check of another writer's write answers for the edit's result as the per-section check;
 // - a set repeated on its own result changes no byte;
 // - a set of a key absent from an existing section, then a delete of it, gives back the
 //   original bytes (when the section's last line has its own line end to insert after).
@@ -155,6 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const ModelResult Before = Model(Content, Asked, Name);
     const std::string After = Result == profile::EditResult::Changed ? Out : Content;
     Current[4] = {"after", &After};
+    CHECK(profile::ReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue) ==
+              PerSectionReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue),
+          "the one-pass check and the per-section check differ");
 
     if (Delete) {
         bool There = AsGiven && Before.KeyInAnySection;

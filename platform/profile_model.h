@@ -5,10 +5,11 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 
 namespace model {
 
@@ -151,6 +152,48 @@ inline ModelResult Model(string_view Content, string_view Section, string_view K
         }
     }
     return Result;
+}
+
+// profile::ReadsAsWritten as it was first written, which the one-pass check must agree with: for
+// each header of the old content, a lookup of that section in each content, and each key line
+// compared through them. Time grows with the sections times the file's size.
+inline bool PerSectionReadsAsWritten(string_view Before, string_view After, const char* Section,
+                                     const char* Key, const char* Value)
+{
+    using namespace profile;
+    auto EndsInBlank = [](string_view Name) {
+        return !Name.empty() && profile::Trim(Name.substr(Name.size() - 1)).empty();
+    };
+    std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
+    std::optional<string_view> Expected;
+    if (Value) {
+        Expected = FindValue(Written, "s", "k");
+    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
+        Expected = FindValue(Deleted, Section, Key);
+    }
+    if (FindValue(After, Section, Key) != Expected) return false;
+    std::optional<SectionLookup> Old, New;  // the first section of the current header's name
+    string_view Name;
+    for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
+        Line Current = Scanner.Next();
+        string_view Seen = SeenPart(Before, Current);
+        if (Seen.empty()) continue;
+        if (ParseHeader(Seen, Name)) {
+            std::optional<Line> First = FindSection(Before, Name);
+            bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
+                        First->Begin == Current.Begin;
+            Old.reset(), New.reset();
+            if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
+            continue;
+        }
+        profile::Entry Item = ParseEntry(Seen);
+        if (!Old || Item.Name.empty() || EndsInBlank(Item.Name) || EndsInBlank(Item.Value) ||
+            (profile::SameName(Name, profile::Trim(Section)) &&
+             profile::SameName(Item.Name, profile::Trim(Key))))
+            continue;
+        if (Old->FindValue(Item.Name) != New->FindValue(Item.Name)) return false;
+    }
+    return true;
 }
 
 }  // namespace model

@@ -1,16 +1,25 @@
 // The engine on bytes in memory: the exact bytes that each edit leaves, and what reads see of
 // files that the shared read table cannot hold.
-#include "platform/profile.h"
+#include "platform/profile-rules.h"
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 using profile::EditResult;
+using namespace std::string_literals;
+
+// What another writer's write of the same change may leave, and whether ReadsAsWritten takes it.
+struct Rewrite {
+    std::string After;
+    bool Reads;
+};
 
 struct EditCase {
     const char* Name;
@@ -20,6 +29,7 @@ struct EditCase {
     const char* Value;  // null deletes
     EditResult Result;
     std::string After;  // the exact bytes written; ignored unless Result is Changed
+    std::vector<Rewrite> Rewrites = {};
 };
 
 using case_name::operator<<;
@@ -27,7 +37,10 @@ using case_name::operator<<;
 const EditCase kEdits[] = {
     // Only the target line changes; every other byte, spacing and line end stays.
     {"ReplaceKeepsOtherBytes", "; note\r\n[Notes]\r\n  A = 1 \r\nB=2\n\r\n[X]\r\n", "Notes", "a",
-     "new", EditResult::Changed, "; note\r\n[Notes]\r\nA=new\r\nB=2\n\r\n[X]\r\n"},
+     "new", EditResult::Changed, "; note\r\n[Notes]\r\nA=new\r\nB=2\n\r\n[X]\r\n",
+     // Names match whatever their case; the first line of the key written is the one read.
+     {{"[NOTES]\nA=new\nA=1\nb=2\n", true}, {"[Notes]\r\nA=1\r\nA=new\r\nB=2\r\n", false},
+      {"[Notes]\r\nA=new\r\nB=3\r\n", false}, {"[Notes]\r\nA=new\r\n", false}}},
     {"ReplaceKeepsLineOwnEnding", "[Notes]\nA=1\r\nB=2\n", "Notes", "A", "x", EditResult::Changed,
      "[Notes]\nA=x\r\nB=2\n"},
     {"ReplaceLastLineWithoutEnding", "[Notes]\r\nA=1", "Notes", "A", "2", EditResult::Changed,
@@ -49,7 +62,7 @@ const EditCase kEdits[] = {
     {"AppendSectionToFileWithoutLineEnds", "A=1", "Notes", "B", "2", EditResult::Changed,
      "A=1\r\n[Notes]\r\nB=2\r\n"},
     {"AppendSectionToEmptyFile", "", "Notes", "B", "2", EditResult::Changed,
-     "[Notes]\r\nB=2\r\n"},
+     "[Notes]\r\nB=2\r\n", {{"[notes]\nb = 2", true}, {"[Notes]\r\n", false}, {"", false}}},
     {"AppendSectionKeepsBom", "\xEF\xBB\xBF", "Notes", "B", "2", EditResult::Changed,
      "\xEF\xBB\xBF[Notes]\r\nB=2\r\n"},
     {"HighBytesAroundEditKept", "[Notes]\r\nJ=\x83\x5C\x82\xA0\r\nA=1\r\nK=\xFF\xFE\r\n", "Notes",
@@ -61,7 +74,7 @@ const EditCase kEdits[] = {
     {"DeleteLastLineWithoutEnding", "[Notes]\nA=1\nB=2", "Notes", "B", nullptr,
      EditResult::Changed, "[Notes]\nA=1\n"},
     {"DeleteOnlyFirstMatch", "[Notes]\nA=1\nA=2\n", "Notes", "A", nullptr, EditResult::Changed,
-     "[Notes]\nA=2\n"},
+     "[Notes]\nA=2\n", {{"[Notes]\n", false}, {"[Notes]\nA=1\n", false}}},
     {"DeleteKeepsEmptySection", "[Vorkap]\nOutputXML=1\n", "Vorkap", "OutputXML", nullptr,
      EditResult::Changed, "[Vorkap]\n"},
 
@@ -70,12 +83,18 @@ const EditCase kEdits[] = {
     {"DeleteMissingKey", "[Notes]\r\nA=1\r\n", "Notes", "B", nullptr, EditResult::Unchanged, ""},
     {"DeleteMissingSection", "[Notes]\r\nA=1\r\n", "Vorkap", "A", nullptr, EditResult::Unchanged,
      ""},
+    // A later section of the name is never read: what a write leaves there is not seen.
     {"DeleteKeyOnlyInLaterDuplicateSection", "[Notes]\nA=1\n[Notes]\nB=2\n", "Notes", "B",
-     nullptr, EditResult::Changed, "[Notes]\nA=1\n[Notes]\n"},
+     nullptr, EditResult::Changed, "[Notes]\nA=1\n[Notes]\n",
+     {{"[Notes]\nA=1\n[Notes]\nB=2\n", true}, {"[Notes]\nA=1\nB=2\n", false}}},
     {"DeleteKeyOfFirstDuplicateSectionOnly", "[N]\r\nB=1\r\n[X]\r\n[n]\r\nB=2\r\n", "N", "B",
      nullptr, EditResult::Changed, "[N]\r\n[X]\r\n[n]\r\nB=2\r\n"},
+    // Nothing is deleted under names with blanks at an end; the check leaves the key asked for to
+    // the writer there too.
     {"DeleteWithBlankAroundKeyFindsNothing", "[Notes]\r\nA=1\r\n", "Notes", "A ", nullptr,
-     EditResult::Unchanged, ""},
+     EditResult::Unchanged, "", {{"[Notes]\r\nA=1\r\n", true}, {"[Notes]\r\n", true}}},
+    {"DeleteWithBlankAroundSectionFindsNothing", "[Notes]\r\nA=1\r\nB=2\r\n", " Notes", "A",
+     nullptr, EditResult::Unchanged, "", {{"[Notes]\r\nB=2\r\n", true}, {"[Notes]\r\n", false}}},
     {"SetTrimsNames", "[Notes]\r\nA=1\r\n", " Notes\t", "\vB ", "2", EditResult::Changed,
      "[Notes]\r\nA=1\r\nB=2\r\n"},
     {"SetTrimsNamesOfNewSection", "[Notes]\r\nA=1\r\n", " New ", " K ", "v", EditResult::Changed,
@@ -90,6 +109,49 @@ const EditCase kEdits[] = {
     {"EmptyKey", "[Notes]\r\n", "Notes", "", "1", EditResult::Refused, ""},
     {"BlankKey", "[Notes]\r\n", "Notes", " \t", "1", EditResult::Refused, ""},
     {"Utf16File", "\xFF\xFE[\0N\0]\0", "Notes", "A", "1", EditResult::Refused, ""},
+
+    // The check of another writer's write: every key that reads before reads the same after,
+    // the key written reads as written; keys that did not read before, the order of lines and the
+    // spelling of names and blanks do not count.
+    {"CheckEveryOtherKey", "[Notes]\r\nA=1\r\nB=2\r\n[X]\r\nC=3\r\n", "Notes", "K", "v",
+     EditResult::Changed, "[Notes]\r\nA=1\r\nB=2\r\nK=v\r\n[X]\r\nC=3\r\n",
+     {{"[x]\nc = 3\n[notes]\nb=2\na=1\nk=v\nNew=1\n[Y]\nD=4", true},
+      {"[Notes]\r\nA=1\r\nB=2\r\nK=v\r\n[X]\r\nC=4\r\n", false},
+      {"[Notes]\r\nA=1\r\nK=v\r\n[X]\r\nC=3\r\n", false},
+      {"[Notes]\r\nA=1\r\nB=2\r\nK=v\r\nC=3\r\n", false},
+      {"[Notes]\r\nA=1\r\nB=2\r\n[X]\r\nC=3\r\n", false},
+      {"[Notes]\r\nA=1\r\nB=2\r\nK=w\r\n[X]\r\nC=3\r\n", false}}},
+    // Only the first section of a name and the first line of a key in it are read.
+    {"CheckFirstSectionAndFirstLine", "[N]\r\nA=1\r\nA=2\r\n[X]\r\n[n]\r\nA=3\r\nB=4\r\n", "N",
+     "K", "v", EditResult::Changed,
+     "[N]\r\nA=1\r\nA=2\r\nK=v\r\n[X]\r\n[n]\r\nA=3\r\nB=4\r\n",
+     {{"[N]\r\nA=1\r\nK=v\r\n[X]\r\n[n]\r\nB=5\r\n", true},
+      {"[N]\r\nA=2\r\nK=v\r\n[X]\r\n[n]\r\nA=3\r\nB=4\r\n", false},
+      {"[N]\r\nA=1\r\nA=2\r\n[X]\r\n[n]\r\nK=v\r\nA=3\r\nB=4\r\n", false},
+      {"[n]\r\nA=3\r\nB=4\r\n[N]\r\nA=1\r\nK=v\r\n", false}}},
+    // What Wine's rewrite changes and the program never reads: the lines before the first header,
+    // the section "", the key "", a name or a value cut by a NUL after a blank. A NUL after
+    // anything else cuts a value that is read.
+    {"CheckLeavesUnreadPartsToTheRewrite",
+     "Top=0\r\n[]\r\nB=1\r\n[S \0x]\r\nD=1\r\n[Notes]\r\n=x\r\nK \0y=1\r\nV=a \0b\r\nW=a\0b\r\n"s,
+     "Notes", "C", "3", EditResult::Changed,
+     "Top=0\r\n[]\r\nB=1\r\n[S \0x]\r\nD=1\r\n[Notes]\r\n=x\r\nK \0y=1\r\nV=a \0b\r\nW=a\0b\r\n"
+     "C=3\r\n"s,
+     {{"[Notes]\r\nK=1\r\nV=a\r\nW=a\r\nC=3\r\n", true},
+      {"Top=1\r\n[]\r\nB=2\r\n[Notes]\r\n=y\r\nW=a\r\nC=3\r\n", true},
+      {"[Notes]\r\nK=1\r\nV=a\r\nW=b\r\nC=3\r\n", false}}},
+    // A later line of a key whose first line is cut after a blank is compared, by the value of
+    // that first line.
+    {"CheckKeyCutAfterBlankThenRepeated", "[Notes]\r\nV=a \0b\r\nV=c\r\n"s, "Notes", "C", "3",
+     EditResult::Changed, "[Notes]\r\nV=a \0b\r\nV=c\r\nC=3\r\n"s,
+     {{"[Notes]\r\nV=a \0\r\nC=3\r\n"s, true}, {"[Notes]\r\nV=c\r\nC=3\r\n", false}}},
+    // One pair of quotes is not part of the value, in the key written as in the others.
+    {"CheckQuotesReadAsTheirValue", "[Notes]\r\nA=\"1\"\r\nB='x'\r\n", "Notes", "K", "\"v\"",
+     EditResult::Changed, "[Notes]\r\nA=\"1\"\r\nB='x'\r\nK=\"v\"\r\n",
+     {{"[Notes]\r\nA=1\r\nB=x\r\nK=v\r\n", true},
+      {"[Notes]\r\nA='1'\r\nB=\"x\"\r\nK='v'\r\n", true},
+      {"[Notes]\r\nA=\"1\r\nB='x'\r\nK=v\r\n", false},
+      {"[Notes]\r\nA=1\r\nB=x\r\nK=\"\"v\"\"\r\n", false}}},
 };
 
 class ProfileEditTest : public ::testing::TestWithParam<EditCase> {};
@@ -99,9 +161,19 @@ void CheckEdit(const EditCase& Case)
     std::string Out = "untouched";
     EditResult Result = profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, Out);
     ASSERT_EQ(Result, Case.Result);
+    auto Check = [&Case](const std::string& After) {
+        return profile::ReadsAsWritten(Case.Before, After, Case.Section, Case.Key, Case.Value);
+    };
     if (Result == EditResult::Changed) {
         EXPECT_EQ(Out, Case.After);
+        // The engine's own edit reads as written, but under names with blanks at an end, which
+        // the check looks up as given, as a read does: none reads there.
+        bool Trimmed = profile::Trim(Case.Section).size() == strlen(Case.Section) &&
+                       profile::Trim(Case.Key).size() == strlen(Case.Key);
+        EXPECT_EQ(Check(Out), Trimmed);
     }
+    for (const Rewrite& Each : Case.Rewrites)
+        EXPECT_EQ(Check(Each.After), Each.Reads) << Each.After;
 }
 
 TEST_P(ProfileEditTest, LeavesExactBytes)
@@ -126,6 +198,23 @@ const EditCase kCodePage932Edits[] = {
      "\x83\x41", nullptr, EditResult::Changed, "[Notes]\r\n\x83\x61=1\r\n"},
     {"DeleteMissesKeyOfOtherTrailLetter", "[Notes]\r\n\x83\x61=1\r\n", "Notes", "\x83\x41",
      nullptr, EditResult::Unchanged, ""},
+    // Pairs whose second byte is a ']', a '\\' or a letter: one character, never a bracket, and
+    // never folded, so ア (\x83\x41) and ぁ (\x83\x61) are two keys, and "[O\x83\x5D" is no header
+    // (its "m" is a key of [N], not of a second section [O\x83]).
+    {"CheckNamesOfPairs", "[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n",
+     "N", "\x95\x5C", "v", EditResult::Changed,
+     "[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n\x95\x5C=v\r\n",
+     {{"[N]\r\n\x83\x41=2\r\n\x83\x61=1\r\nm=2\r\n\x95\x5C=v\r\n[O\x83 ]\r\n", true},
+      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n[O\x83\x5D\r\nm=2\r\n\x95\x5C=v\r\n", false},
+      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=3\r\n"
+       "\x95\x5C=v\r\n", false},
+      {"[O\x83 ]\r\n[N]\r\n\x83\x61=1\r\n\x83\x41=2\r\n[O\x83\x5D\r\nm=2\r\n"
+       "\x95\x7C=v\r\n", false}}},
+    {"CheckSectionOfTrailBracket", "[\x83\x5D]\r\n\x83\x5B=1\r\nk=2\r\n", "\x83\x5D", "k",
+     nullptr, EditResult::Changed, "[\x83\x5D]\r\n\x83\x5B=1\r\n",
+     {{"[\x83\x5D]\r\n\x83\x5B=1\r\n[\x83\x5D]\r\nk=2\r\n", true},
+      {"[\x83\x5D]\r\n\x83\x5B=1\r\nk=2\r\n", false},
+      {"[\x83\x5D]\r\n\x83\x7B=1\r\n", false}}},
     {"NewSectionWithTrailBytes", "", "\x83\x5D\x83\x5B", "\x83\x7C", "\x95\x5C",
      EditResult::Changed, "[\x83\x5D\x83\x5B]\r\n\x83\x7C=\x95\x5C\r\n"},
     // "[A\x83]" would read as an unclosed header: the write would not read back.

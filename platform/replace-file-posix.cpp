@@ -1,11 +1,13 @@
-// Crash-safe replacement of a file on POSIX: lock, temporary file, fsync, rename, directory
-// fsync, and the in-place fallback (the contract is in replace-file.h).
+// Crash-safe replacement of a file on POSIX: lock, temporary file with the file's owner, mode and
+// extended attributes, fsync, rename, directory fsync, and the in-place fallback (the contract is
+// in replace-file.h).
 #include "platform/replace-file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace profile {
 namespace {
@@ -69,10 +73,77 @@ bool KeepOwner(int Fd, const struct stat* Original)
     return fchown(Fd, Original->st_uid, Original->st_gid) == 0;
 }
 
-// 0 when done; EPERM when the new file could not have the original's owner and group, the
-// errno of the open or the rename when the directory refused them; EIO when another step failed.
+// The names of Fd's extended attributes that the process may see, into Names; none where the
+// file system keeps no attributes. False when they could not be listed.
+bool AttributeNames(int Fd, std::vector<std::string>& Names)
+{
+    std::vector<char> List;
+    for (;;) {
+        ssize_t Size = flistxattr(Fd, nullptr, 0);
+        if (Size < 0) return errno == ENOTSUP;
+        List.resize((size_t)Size + 1);  // never 0, which would only ask for the size again
+        Size = flistxattr(Fd, List.data(), List.size());
+        if (Size >= 0) {
+            List.resize((size_t)Size);
+            break;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
+    }
+    for (size_t At = 0; At < List.size(); At += Names.back().size() + 1) {
+        Names.emplace_back(List.data() + At);
+    }
+    return true;
+}
+
+// The value of Fd's attribute Name, into Value; false when it has none or it cannot be read.
+bool AttributeValue(int Fd, const std::string& Name, std::string& Value)
+{
+    for (;;) {
+        ssize_t Size = fgetxattr(Fd, Name.c_str(), nullptr, 0);
+        if (Size < 0) return false;
+        Value.resize((size_t)Size + 1);
+        Size = fgetxattr(Fd, Name.c_str(), Value.data(), Value.size());
+        if (Size >= 0) {
+            Value.resize((size_t)Size);
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+}
+
+// Gives the new file Fd exactly the extended attributes of the original, OriginalFd: its access
+// list (system.posix_acl_access), user.*, and security.* and trusted.* where the process may set
+// them. Those the original lacks go, such as an access list inherited from the directory's
+// default one. Setting an access list sets the mode's group bits to its mask, which the original
+// has as its group bits too; the mode must come out as Mode. False when an attribute could not
+// be read, set or removed, or the mode differs: then the file has to be rewritten in place.
+bool KeepAttributes(int Fd, int OriginalFd, mode_t Mode)
+{
+    std::vector<std::string> Wanted, Present;
+    if (!AttributeNames(OriginalFd, Wanted) || !AttributeNames(Fd, Present)) return false;
+    for (const std::string& Name : Present) {
+        if (std::find(Wanted.begin(), Wanted.end(), Name) == Wanted.end() &&
+            fremovexattr(Fd, Name.c_str()) != 0) {
+            return false;
+        }
+    }
+    for (const std::string& Name : Wanted) {
+        std::string Value, Current;
+        if (!AttributeValue(OriginalFd, Name, Value)) return false;
+        // One the new file has already (a security label given to every new file) is left be.
+        if (AttributeValue(Fd, Name, Current) && Current == Value) continue;
+        if (fsetxattr(Fd, Name.c_str(), Value.data(), Value.size(), 0) != 0) return false;
+    }
+    struct stat Made;
+    return fstat(Fd, &Made) == 0 && (Made.st_mode & 07777) == Mode;
+}
+
+// 0 when done; EPERM when the new file could not have the original's owner and group or its
+// extended attributes, the errno of the open or the rename when the directory refused them; EIO
+// when another step failed.
 int ReplaceByRename(const std::string& Target, const std::string& Directory,
-                    const std::string& Prefix, const NewContent& Content, const struct stat* Original)
+                    const std::string& Prefix, const NewContent& Content, int OriginalFd,
+                    const struct stat* Original)
 {
     static unsigned Counter = 0;
     std::string Temporary = Directory + "/" + Prefix + std::to_string((long)getpid()) + "-" +
@@ -80,14 +151,20 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     FileDescriptor File(open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (File.Fd < 0) return errno;
     // The owner first: a change of owner clears the set-user-ID and set-group-ID bits, and so
-    // does a write by an unprivileged process, so the mode is set after both.
+    // does a write by an unprivileged process, so the mode is set after both. The attributes
+    // come last: a write or a change of owner removes a file capability (security.capability),
+    // and the mode set after an access list would set its mask.
+    mode_t Mode = Original ? (Original->st_mode & 07777) : 0644;
     int Error = KeepOwner(File.Fd, Original) ? 0 : EPERM;
+    if (Error == 0 && (!WriteAll(File.Fd, Content) || fchmod(File.Fd, Mode) != 0)) Error = EIO;
+    try {
+        if (Error == 0 && Original && !KeepAttributes(File.Fd, OriginalFd, Mode)) Error = EPERM;
+    } catch (const std::bad_alloc&) {
+        Error = ENOMEM;  // fails the write, and the temporary file goes as on any failure
+    }
     if (Error == 0) {
-        bool Written = WriteAll(File.Fd, Content) &&
-                       fchmod(File.Fd, Original ? (Original->st_mode & 07777) : 0644) == 0 &&
-                       fsync(File.Fd) == 0;
-        bool Closed = close(std::exchange(File.Fd, -1)) == 0;
-        if (!Written || !Closed) Error = EIO;
+        bool Synced = fsync(File.Fd) == 0;
+        if (close(std::exchange(File.Fd, -1)) != 0 || !Synced) Error = EIO;
     }
     if (Error == 0 && rename(Temporary.c_str(), Target.c_str()) != 0) Error = errno;
     if (Error != 0) {
@@ -99,33 +176,32 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     return 0;
 }
 
-// Rewrites the file itself: its inode, owner, group, links, ACLs and extended attributes stay.
-// The bytes that lie past the old end are written first, so that a full disk or a size limit
-// stops the rewrite before any old byte has changed; this needs no support of the file system
-// for reserving space. A write that fails later puts the old content back.
-bool RewriteInPlace(const std::string& Target, std::string_view Old, const NewContent& Content)
+// Rewrites the file itself through its locked descriptor Fd: its inode, owner, group, links,
+// ACLs and extended attributes stay. The bytes that lie past the old end are written first, so
+// that a full disk or a size limit stops the rewrite before any old byte has changed; this needs
+// no support of the file system for reserving space. A write that fails later puts the old
+// content back.
+bool RewriteInPlace(int Fd, std::string_view Old, const NewContent& Content)
 {
-    FileDescriptor File(open(Target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (File.Fd < 0) return false;
     size_t Common = std::min(Old.size(), Content.Size());
-    if (!WriteRange(File.Fd, Content, Common, Content.Size())) {
-        (void)ftruncate(File.Fd, (off_t)Old.size());
+    if (!WriteRange(Fd, Content, Common, Content.Size())) {
+        (void)ftruncate(Fd, (off_t)Old.size());
         return false;
     }
-    if (WriteRange(File.Fd, Content, 0, Common) &&
-        ftruncate(File.Fd, (off_t)Content.Size()) == 0 && fsync(File.Fd) == 0) {
+    if (WriteRange(Fd, Content, 0, Common) && ftruncate(Fd, (off_t)Content.Size()) == 0 &&
+        fsync(Fd) == 0) {
         return true;
     }
     // A write that failed part-way: the old content back.
-    if (WriteAll(File.Fd, {Old, {}, {}})) (void)ftruncate(File.Fd, (off_t)Old.size());
-    (void)fsync(File.Fd);
+    if (WriteAll(Fd, {Old, {}, {}})) (void)ftruncate(Fd, (off_t)Old.size());
+    (void)fsync(Fd);
     return false;
 }
 
 // Whether a refusal of the replacement by rename leaves the in-place rewrite to try: the
 // directory refused the temporary file or the rename (EACCES, EPERM; a sticky directory), the
-// new file could not have the old one's owner (EPERM), the file is a mount point (EBUSY) or
-// lies on another file system than its directory's entry (EXDEV).
+// new file could not have the old one's owner or attributes (EPERM), the file is a mount point
+// (EBUSY) or lies on another file system than its directory's entry (EXDEV).
 bool InPlaceMayServe(int Error)
 {
     return Error == EACCES || Error == EPERM || Error == EBUSY || Error == EXDEV;
@@ -133,10 +209,10 @@ bool InPlaceMayServe(int Error)
 
 }  // namespace
 
-int OpenRegular(const std::string& Path, struct stat& Status)
+int OpenRegular(const std::string& Path, struct stat& Status, int Access)
 {
     // O_NONBLOCK: a FIFO without a writer must not hold the open up.
-    int Fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int Fd = open(Path.c_str(), Access | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (Fd >= 0 && (fstat(Fd, &Status) != 0 || !S_ISREG(Status.st_mode))) {
         close(Fd);
         errno = EINVAL;
@@ -185,15 +261,15 @@ bool ResolveTarget(const char* Path, std::string& Target)
     return !Error;
 }
 
-bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
+bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewContent& Content,
              const struct stat* Original)
 {
     std::filesystem::path File(Target);
     std::string Directory = File.has_parent_path() ? File.parent_path().string() : ".";
     std::string Prefix = "." + File.filename().string() + ".vorkap-";
     if (Original) RemoveStaleTemporaries(Directory, Prefix);
-    int Error = ReplaceByRename(Target, Directory, Prefix, Content, Original);
-    if (Original && InPlaceMayServe(Error)) return RewriteInPlace(Target, Old, Content);
+    int Error = ReplaceByRename(Target, Directory, Prefix, Content, Fd, Original);
+    if (Original && InPlaceMayServe(Error)) return RewriteInPlace(Fd, Old, Content);
     return Error == 0;
 }
 

@@ -2,22 +2,27 @@
 //
 // How a change is made (profile-file-posix.cpp does it in this order):
 //   1. OpenRegular opens the file without blocking: a FIFO or a device is refused, never read.
+//      A change opens it for reading and writing, since NFS grants an exclusive lock only on a
+//      descriptor open for writing; a file the user may not write is opened for reading only,
+//      under a shared lock, and any change of it is refused.
 //   2. Lock takes the file's advisory lock (flock), exclusive for a change, waiting at most ten
 //      seconds. Every run that changes the file takes it, so two runs never lose each other's
 //      edits; a program that writes without it is not held back.
 //   3. Under the lock the caller checks that the path still names the locked file (another run
 //      may have replaced it meanwhile; then it starts over), and reads it with ReadAll.
 //   4. Replace writes the new content to a temporary file ".<name>.vorkap-<pid>-<n>.tmp" beside
-//      it, gives it the file's owner and group, then its mode, flushes it to disk, renames it
-//      over the file and flushes the directory. Until the rename a reader sees the old file,
-//      after it the new one: never a mix, whenever the process is killed.
-//   5. When the temporary file cannot have the file's owner and group (the process may not give
-//      them), or the directory refuses the temporary file or the rename (a read-only or sticky
-//      directory, a file that is a mount point), Replace rewrites the file in place, which keeps
-//      its inode, owner, group, hard links, ACLs and extended attributes. The bytes past the old
-//      end are written first, so a full disk or a size limit stops the write before any old
-//      byte has changed, and a write that fails later puts the old content back; but a crash in
-//      the middle of this write can damage the file.
+//      it, gives it the file's owner and group, then its mode, then exactly the file's extended
+//      attributes (its access list among them), flushes it to disk, renames it over the file and
+//      flushes the directory. Until the rename a reader sees the old file, after it the new one:
+//      never a mix, whenever the process is killed.
+//   5. When the temporary file cannot have the file's owner and group or one of its extended
+//      attributes (the process may not give them), or the directory refuses the temporary file or
+//      the rename (a read-only or sticky directory, a file that is a mount point), Replace
+//      rewrites the file in place through the locked descriptor, which keeps its inode, owner,
+//      group, hard links, ACLs and extended attributes. The bytes past the old end are written
+//      first, so a full disk or a size limit stops the write before any old byte has changed,
+//      and a write that fails later puts the old content back; but a crash in the middle of this
+//      write can damage the file.
 // Whenever Replace fails, the file is as it was and no temporary file of this run is left.
 // Temporary files of killed runs (their process is gone) are removed by the next change.
 #pragma once
@@ -48,8 +53,9 @@ struct NewContent {
     size_t Size() const { return Head.size() + Change.size() + Tail.size(); }
 };
 
-// The descriptor of a regular file open for reading, and its status; -1 with errno otherwise.
-int OpenRegular(const std::string& Path, struct stat& Status);
+// The descriptor of a regular file open with Access (O_RDONLY or O_RDWR), and its status; -1
+// with errno otherwise.
+int OpenRegular(const std::string& Path, struct stat& Status, int Access);
 // flock(Operation), waiting at most ten seconds for another holder to let go.
 bool Lock(int Fd, int Operation);
 // Reads the whole file from its start into Content.
@@ -57,8 +63,9 @@ bool ReadAll(int Fd, const struct stat& Status, std::string& Content);
 // The file that a write replaces: the path itself, or the file its symbolic links lead to, so
 // that the links stay links.
 bool ResolveTarget(const char* Path, std::string& Target);
-// Replaces Target, whose content is Old and status *Original (null: there is no file yet).
-bool Replace(const std::string& Target, std::string_view Old, const NewContent& Content,
+// Replaces Target, whose content is Old, status *Original and locked descriptor Fd, open for
+// reading and writing (null and -1: there is no file yet).
+bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewContent& Content,
              const struct stat* Original);
 
 }  // namespace profile

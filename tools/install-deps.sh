@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 
 what=${1:-all}
 # locales builds the Shift_JIS locale below; e2fsprogs and mount make and mount the file systems
-# of the file-system tests.
-packages=(cmake make g++ libgtest-dev locales e2fsprogs mount)
+# of the file-system tests, and acl's setfacl gives their notes.ini an access list.
+packages=(cmake make g++ libgtest-dev locales e2fsprogs mount acl)
 if [ "$what" = all ]; then
     # clang and its runtime libraries build the fuzzer.
     packages+=(clang libclang-rt-dev)

@@ -1,8 +1,10 @@
 // notes.ini where the file system or the user differs from the plain case: a group's shared file
 // written by another member of the group, a sticky directory, a notes.ini that is a bind mount, a
-// file system without fallocate, whole-second file times, a memory limit, and root before a file
-// without write bits. Every run must keep the file's owner, group and mode, and either write the
-// complete new content or report the failure (status 2, message 4) with the old bytes intact.
+// file system without fallocate, whole-second file times, a memory limit, root before a file
+// without write bits, access lists and extended attributes, and a lock held by another program.
+// Every run must keep the file's owner, group, mode and extended attributes (its access list
+// among them), and either write the complete new content or report the failure (status 2,
+// message 4) with the old bytes intact.
 //
 // The file systems are made inside the test, as root, in a mount namespace of the test process
 // alone (loop-mounted ext4 images, a bind mount), so nothing outlives it even when it fails. A
@@ -11,14 +13,19 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -106,6 +113,14 @@ enum class Runner {
     Member,  // uid and gid 1001, also in the group 2000 that shares the Notes directory
 };
 
+enum class Extra {
+    None,
+    AccessList,         // setfacl: user 1001 may write, the owning group may only read
+    DefaultAccessList,  // the Notes directory gives new files an access list for user 1001
+    Attribute,          // the extended attribute named by the case, set by root
+    LockHeld,           // another program holds a shared lock on notes.ini as the run starts
+};
+
 struct FileSystemCase {
     const char* Name;
     Disk On;
@@ -121,6 +136,8 @@ struct FileSystemCase {
     bool Full;          // the file system is full before the run
     int Status;
     bool InPlace;  // a change keeps the inode
+    Extra Also = Extra::None;
+    const char* Attribute = nullptr;  // with Extra::Attribute
 };
 using case_name::operator<<;
 
@@ -160,7 +177,87 @@ const FileSystemCase kCases[] = {
      16 << 20, false, kStatusWriteFailed, false},
     {"MemoryLimitRemoval", Disk::Plain, 0755, 0, 0644, 0, 0, Runner::Root, true, k20M, 16 << 20,
      false, kStatusWriteFailed, false},
+    // The new file gets the access list: the group may still only read, user 1001 still write.
+    {"AccessListKeptAsRoot", Disk::Plain, 0755, 0, 0660, kOther, kShared, Runner::Root, false,
+     k10K, kNoLimit, false, kStatusDone, false, Extra::AccessList},
+    {"AccessListKeptByOwner", Disk::Plain, 0755, kNobody, 0660, kNobody, kNobody, Runner::Nobody,
+     true, k10K, kNoLimit, false, kStatusDone, false, Extra::AccessList},
+    // ... and not the list that the directory gives every new file.
+    {"DirectoryDefaultAccessListNotTaken", Disk::Plain, 0755, 0, 0640, kOther, kShared,
+     Runner::Root, false, k10K, kNoLimit, false, kStatusDone, false, Extra::DefaultAccessList},
+    {"UserAttributeKeptAsRoot", Disk::Plain, 0755, 0, 0644, kOther, kOther, Runner::Root, false,
+     k10K, kNoLimit, false, kStatusDone, false, Extra::Attribute, "user.vorkap"},
+    {"UserAttributeKeptByOwner", Disk::Plain, 0755, kNobody, 0644, kNobody, kNobody,
+     Runner::Nobody, false, k10K, kNoLimit, false, kStatusDone, false, Extra::Attribute,
+     "user.vorkap"},
+    {"TrustedAttributeKeptAsRoot", Disk::Plain, 0755, 0, 0644, kOther, kOther, Runner::Root,
+     false, k10K, kNoLimit, false, kStatusDone, false, Extra::Attribute, "trusted.vorkap"},
+    // Only root may set a security.* attribute: its owner's run rewrites the file in place.
+    {"SecurityAttributeInPlace", Disk::Plain, 0755, kNobody, 0644, kNobody, kNobody,
+     Runner::Nobody, false, k10K, kNoLimit, false, kStatusDone, true, Extra::Attribute,
+     "security.vorkap"},
+    // The change's exclusive lock is asked for through a descriptor open for writing, as NFS
+    // needs; the run waits for the shared lock held here.
+    {"LockTakenForWriting", Disk::Plain, 0755, kNobody, 0644, kNobody, kNobody, Runner::Nobody,
+     false, k10K, kNoLimit, false, kStatusDone, false, Extra::LockHeld},
 };
+
+// The extended attributes of Path that root sees, by name.
+std::map<std::string, std::string> AttributesOf(const std::string& Path)
+{
+    std::map<std::string, std::string> Attributes;
+    char Names[4096], Value[4096];
+    ssize_t Size = llistxattr(Path.c_str(), Names, sizeof Names);
+    for (ssize_t At = 0; At < Size; At += (ssize_t)strlen(Names + At) + 1) {
+        ssize_t Got = lgetxattr(Path.c_str(), Names + At, Value, sizeof Value);
+        Attributes[Names + At] = Got >= 0 ? std::string(Value, (size_t)Got) : "(unreadable)";
+    }
+    return Attributes;
+}
+
+// "" when the extra of the case is set up on File in Directory, else why not.
+std::string SetUpExtra(const FileSystemCase& Case, const std::string& File,
+                       const std::string& Directory)
+{
+    if (Case.Also == Extra::AccessList || Case.Also == Extra::DefaultAccessList) {
+        if (system("command -v setfacl >/dev/null 2>&1") != 0) return "setfacl is missing (acl)";
+        std::string Command = Case.Also == Extra::AccessList
+                                  ? "setfacl -m u:1001:rw,g::r,m::rw " + File
+                                  : "setfacl -d -m u:1001:rw " + Directory;
+        if (system((Command + " 2>/dev/null").c_str()) != 0) return "no access lists here";
+    }
+    bool Attribute = Case.Also == Extra::Attribute;
+    if (Attribute && setxattr(File.c_str(), Case.Attribute, "kept", 4, 0) != 0) {
+        return std::string("setxattr ") + Case.Attribute + ": " + strerror(errno);
+    }
+    return "";
+}
+
+// The access mode (O_RDONLY, O_RDWR...) of the descriptor through which the process Pid waits for
+// File's lock, looked for during five seconds; -1 when it has none.
+int WaitingAccess(pid_t Pid, const std::string& File)
+{
+    namespace fs = std::filesystem;
+    std::error_code Error;
+    fs::path Wanted = fs::canonical(File, Error);
+    std::string Process = "/proc/" + std::to_string(Pid);
+    int Access = -1;
+    for (long long Start = NowMicroseconds(); NowMicroseconds() - Start < 5000000;) {
+        for (const auto& Entry : fs::directory_iterator(Process + "/fd", Error)) {
+            if (fs::read_symlink(Entry.path(), Error) != Wanted) continue;
+            std::ifstream Info(Process + "/fdinfo/" + Entry.path().filename().string());
+            std::string Field;
+            unsigned Flags = 0;
+            while (Info >> Field && Field != "flags:") {
+            }
+            if (Info >> std::oct >> Flags) Access = (int)(Flags & O_ACCMODE);
+            if (Access == O_RDWR) return Access;  // a read-only one may be a lookup's, gone soon
+        }
+        struct timespec Pause = {0, 2 * 1000 * 1000};
+        nanosleep(&Pause, nullptr);
+    }
+    return Access;
+}
 
 class FileSystems : public ::testing::TestWithParam<FileSystemCase> {};
 
@@ -198,9 +295,12 @@ TEST_P(FileSystems, KeepOwnerAndBytesOrFailWhole)
     ASSERT_EQ(chmod(Where.Notes().c_str(), Case.DirectoryMode), 0);
     ASSERT_EQ(chown(Holder.c_str(), Case.FileOwner, Case.FileGroup), 0);
     ASSERT_EQ(chmod(Holder.c_str(), Case.FileMode), 0);
+    Why = SetUpExtra(Case, Holder, Where.Notes());
+    if (!Why.empty()) GTEST_SKIP() << "cannot set up " << Case.Name << ": " << Why;
     if (Case.Full) FillDisk(Where.Notes());
     struct stat Old;
     ASSERT_EQ(stat(Holder.c_str(), &Old), 0);
+    std::map<std::string, std::string> Attributes = AttributesOf(Holder);
 
     RunOptions Options = SetupOptions(Where, Case.Remove);
     Options.AddressSpaceLimit = Case.MemoryLimit;
@@ -209,7 +309,14 @@ TEST_P(FileSystems, KeepOwnerAndBytesOrFailWhole)
         Options.User = Options.Group = 1001;
         Options.Groups = {kShared};
     }
-    RunResult Result = RunChild(Where.Program(), Options);
+    int Holding = Case.Also == Extra::LockHeld ? open(Holder.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    ASSERT_EQ(Case.Also == Extra::LockHeld, Holding >= 0 && flock(Holding, LOCK_SH) == 0);
+    Child Running = StartChild(Where.Program(), Options);
+    if (Holding >= 0) {
+        EXPECT_EQ(WaitingAccess(Running.Pid, Holder), O_RDWR) << "the lock's descriptor";
+        close(Holding);
+    }
+    RunResult Result = FinishChild(Running);
 
     EXPECT_EQ(Result.Status, Case.Status) << Describe(Result);
     EXPECT_EQ(Result.Signal, 0) << Describe(Result);
@@ -223,6 +330,7 @@ TEST_P(FileSystems, KeepOwnerAndBytesOrFailWhole)
     EXPECT_EQ(New.st_uid, Case.FileOwner) << "owner not kept";
     EXPECT_EQ(New.st_gid, Case.FileGroup) << "group not kept";
     EXPECT_EQ(New.st_mode & 07777, Case.FileMode) << "mode not kept";
+    EXPECT_EQ(AttributesOf(Holder), Attributes) << "extended attributes or access list not kept";
     if (Done) {
         EXPECT_EQ(New.st_ino == Old.st_ino, Case.InPlace) << "inode kept or not";
     }

@@ -1,9 +1,18 @@
 // What the Windows program's tests under Wine ask of another Windows program:
-//   hold FILE SECONDS          opens FILE without sharing, writes "held" and keeps it open until
+//   hold FILE SECONDS          opens FILE without sharing, prints "held" and keeps it open until
 //                              FILE.release appears or SECONDS have passed
+//   share FILE SECONDS         the same, sharing reading and writing (not deleting)
+//   crt FILE SECONDS           the same, opened as the C runtime's fopen(FILE, "r") opens it
+//   scan DIR SECONDS           a virus scanner: opens each file of DIR for reading, sharing reading
+//                              and writing, for about 1 ms, over and over, until DIR\scan.stop
+//                              appears or SECONDS have passed; prints "scanning", then the opens
 //   attributes FILE [VALUE]    sets FILE's attributes to VALUE (hex) when given; prints them in hex
 //   writes FILE PREFIX COUNT   sets PREFIX1 to PREFIXCOUNT of section [Writers] to "1", one by one,
 //                              through the program's own checked write; prints how many failed
+//   time FILE COUNT raw|checked  writes key Timing of section [Notes] COUNT times, "0" and "1" in
+//                              turn, through the platform's write or the program's checked one;
+//                              prints the milliseconds a write took on average
+#define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -11,20 +20,72 @@
 #include <cstring>
 #include <string>
 
+namespace {
+
+// Waits until NAME exists or SECONDS have passed.
+void WaitFor(const std::string& Name, int Seconds)
+{
+    for (DWORD Start = GetTickCount(); GetTickCount() - Start < (DWORD)Seconds * 1000; Sleep(1))
+        if (GetFileAttributesA(Name.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+}
+
+double Milliseconds()
+{
+    LARGE_INTEGER Now, Frequency;
+    QueryPerformanceCounter(&Now);
+    QueryPerformanceFrequency(&Frequency);
+    return Now.QuadPart * 1000.0 / Frequency.QuadPart;
+}
+
+}  // namespace
+
 int main(int ArgumentCount, char** Arguments)
 {
-    if (ArgumentCount >= 4 && strcmp(Arguments[1], "hold") == 0) {
-        HANDLE File = CreateFileA(Arguments[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    const char* Mode = ArgumentCount >= 4 ? Arguments[1] : "";
+    const DWORD ReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (strcmp(Mode, "hold") == 0 || strcmp(Mode, "share") == 0) {
+        HANDLE File = CreateFileA(Arguments[2], GENERIC_READ | GENERIC_WRITE,
+                                  strcmp(Mode, "share") == 0 ? ReadWrite : 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (File == INVALID_HANDLE_VALUE) return 2;
         std::puts("held");
         std::fflush(stdout);
-        std::string Release = std::string(Arguments[2]) + ".release";
-        for (int Waited = 0; Waited < atoi(Arguments[3]) * 1000; Waited += 1) {
-            if (GetFileAttributesA(Release.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-            Sleep(1);
-        }
+        WaitFor(std::string(Arguments[2]) + ".release", atoi(Arguments[3]));
         CloseHandle(File);
+        return 0;
+    }
+    if (strcmp(Mode, "crt") == 0) {
+        FILE* File = std::fopen(Arguments[2], "r");
+        if (!File) return 2;
+        std::puts("held");
+        std::fflush(stdout);
+        WaitFor(std::string(Arguments[2]) + ".release", atoi(Arguments[3]));
+        std::fclose(File);
+        return 0;
+    }
+    if (strcmp(Mode, "scan") == 0) {
+        std::string Directory = std::string(Arguments[2]) + "\\";
+        std::puts("scanning");
+        std::fflush(stdout);
+        long Opens = 0;
+        DWORD Start = GetTickCount(), Limit = atoi(Arguments[3]) * 1000;
+        while (GetTickCount() - Start < Limit &&
+               GetFileAttributesA((Directory + "scan.stop").c_str()) == INVALID_FILE_ATTRIBUTES) {
+            WIN32_FIND_DATAA Found;
+            HANDLE Search = FindFirstFileA((Directory + "*").c_str(), &Found);
+            if (Search == INVALID_HANDLE_VALUE) continue;
+            do {
+                if (Found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+                HANDLE File = CreateFileA((Directory + Found.cFileName).c_str(), GENERIC_READ,
+                                          ReadWrite, nullptr, OPEN_EXISTING, 0, nullptr);
+                if (File == INVALID_HANDLE_VALUE) continue;
+                Opens++;
+                Sleep(1);
+                CloseHandle(File);
+            } while (FindNextFileA(Search, &Found));
+            FindClose(Search);
+        }
+        std::printf("%ld opens\n", Opens);
         return 0;
     }
     if (ArgumentCount >= 3 && strcmp(Arguments[1], "attributes") == 0) {
@@ -35,16 +96,30 @@ int main(int ArgumentCount, char** Arguments)
         std::printf("%lx\n", (unsigned long)Attributes);
         return 0;
     }
-    if (ArgumentCount >= 5 && strcmp(Arguments[1], "writes") == 0) {
+    if (ArgumentCount >= 5 && strcmp(Mode, "writes") == 0) {
         int Failed = 0;
         for (int Round = 1; Round <= atoi(Arguments[4]); Round++) {
             std::string Key = Arguments[3] + std::to_string(Round);
-            Failed += !WritePrivateProfileStringA("Writers", Key.c_str(), "1", Arguments[2]);
+            Failed += !CheckedWritePrivateProfileString("Writers", Key.c_str(), "1", Arguments[2]);
         }
         std::printf("%d failed\n", Failed);
         return 0;
     }
-    std::fputs("usage: wine_helper hold FILE SECONDS | attributes FILE [VALUE] | "
-               "writes FILE PREFIX COUNT\n", stderr);
+    if (ArgumentCount >= 5 && strcmp(Mode, "time") == 0) {
+        bool Checked = strcmp(Arguments[4], "checked") == 0;
+        int Count = atoi(Arguments[3]);
+        double Start = Milliseconds();
+        for (int Round = 0; Round < Count; Round++) {
+            const char* Value = Round % 2 ? "1" : "0";
+            if (!(Checked ? CheckedWritePrivateProfileString("Notes", "Timing", Value, Arguments[2])
+                          : WritePrivateProfileStringA("Notes", "Timing", Value, Arguments[2])))
+                return 2;
+        }
+        std::printf("%.2f\n", (Milliseconds() - Start) / Count);
+        return 0;
+    }
+    std::fputs("usage: wine_helper hold|share|crt FILE SECONDS | scan DIR SECONDS | "
+               "attributes FILE [VALUE] | writes FILE PREFIX COUNT | "
+               "time FILE COUNT raw|checked\n", stderr);
     return 1;
 }

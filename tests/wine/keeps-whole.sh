@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # notes.ini stays whole under vorkap-setup.exe, whatever Wine's profile write does underneath (it
 # empties the file, writes it whole and ignores the write's errors): a full disk, another program
-# holding the file, a kill at a random moment, attributes, and folders whose Japanese names hold
-# the byte of '\'. Each case prints its name; every run ends with status 0 and every key read as
-# before but the program's own, or with status 2, message 4 and notes.ini byte-identical.
+# holding the file with or without sharing, a virus scanner opening every file of the folder, a
+# kill at a random moment, attributes, folders whose Japanese names hold the byte of '\', a path
+# of 250 characters and a symbolic link. Each case prints its name; every run ends with status 0
+# and every key read as before but the program's own, or with status 2, message 4 and notes.ini
+# byte-identical.
 # Usage: keeps-whole.sh STATE [CASE...]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -39,10 +41,13 @@ new_notes() {
     cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
 }
 
-# temporaries DIR: how many temporary files of the program DIR holds.
+# temporaries DIR: how many temporary files DIR holds: the program's copies, under their names
+# of today and of before, and the files that Wine's ReplaceFileA moves a file aside to.
 temporaries() {
     local file count=0
-    for file in "$1"/.notes.ini.vorkap-*; do [ -e "$file" ] && count=$((count + 1)); done
+    for file in "$1"/.vk*.tmp "$1"/.notes.ini.vorkap-* "$1"/rf*.tmp; do
+        [ -e "$file" ] && count=$((count + 1))
+    done
     echo "$count"
 }
 
@@ -61,7 +66,8 @@ run_case() {
 # expect_whole DIR STATUS_IF_DONE CHANGED_KEYS: the run ended with STATUS_IF_DONE and the message
 # of a done run, the keys differing from before only by CHANGED_KEYS (the lines of a dump that
 # appear or go, as a diff of dumps shows them: "+notes<TAB>viewexp6=..."), and no temporary file
-# is left; or it ended with status 2, message 4 and notes.ini byte-identical.
+# is left (unless TEMPORARIES_LATER is set: the caller counts them); or it ended with status 2,
+# message 4 and notes.ini byte-identical.
 expect_whole() {
     local dir=$1 text=$2 changed=$3
     case $STATUS in
@@ -78,11 +84,23 @@ expect_whole() {
         echo "  status 2, message 4, notes.ini byte-identical" ;;
     *) fail "status $STATUS" ;;
     esac
-    [ "$(temporaries "$dir")" = 0 ] || fail "a temporary file was left"
+    [ -n "${TEMPORARIES_LATER:-}" ] || [ "$(temporaries "$dir")" = 0 ] ||
+        fail "a temporary file was left"
 }
 
 registered=$'>notes\tviewexp6='"$ENTRY"
 settings_removed=$'<vorkap\toutputdocument=C:\\out\n<vorkap\toutputxml=1'
+
+# register_and_remove DIR: a registration, then a removal, each ending with status 0 and only the
+# program's own keys changed.
+register_and_remove() {
+    run_case "$1" /I
+    [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
+    expect_whole "$1" "$TEXT_REGISTERED" "$registered"
+    run_case "$1" /U /I
+    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
+    expect_whole "$1" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+}
 
 # full_disk NAME KIND OPTIONS EXPECTED_STATUS ROOM: a notes.ini of 32,760 bytes on a full tmpfs
 # with ROOM bytes free: 0, "old" (the pages notes.ini takes: the copy fits, and Wine's rewrite,
@@ -115,15 +133,23 @@ full_disk() {
     umount "$disk" && trap - EXIT
 }
 
-# start_holder DIR: the helper program holds DIR/notes.ini open without sharing, in the background
-# (its process id in HOLDER), until DIR/notes.ini.release appears.
+# start_holder DIR [MODE]: the helper program holds DIR/notes.ini open in the background (its
+# process id in HOLDER) until DIR/notes.ini.release appears: without sharing (MODE hold, the
+# default), sharing reading and writing (share) or as the C runtime's fopen does (crt).
 start_holder() {
     mkdir -p "$1.helper"
-    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" hold notes.ini 100 \
+    rm -f "$1/notes.ini.release" "$1.helper/stdout"
+    ( cd "$1" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 120 "$WINE_LOADER" "$helper" \
+        "${2:-hold}" notes.ini 100 \
         >"$1.helper/stdout" 2>"$1.helper/stderr" </dev/null ) &
     HOLDER=$!
     for _ in $(seq 300); do grep -q held "$1.helper/stdout" 2>/dev/null && break; sleep 0.1; done
     grep -q held "$1.helper/stdout" || fail "the helper did not take notes.ini"
+}
+
+# holder_if MODE DIR: start_holder DIR MODE, unless MODE is empty.
+holder_if() {
+    [ -z "$1" ] || start_holder "$2" "$1"
 }
 
 # held OPTIONS: another program holds notes.ini open without sharing during the whole run.
@@ -183,25 +209,32 @@ attributes() {
     echo "  hidden and archive kept"
 }
 
-# killed: runs killed at random moments on a 2 MB notes.ini, registering and removing in turn:
-# notes.ini always reads as before or after, and the next whole run removes what they left.
+# killed ROUNDS [share]: runs killed at moments spread over a run, on a 2 MB notes.ini,
+# registering and removing in turn: notes.ini always reads as before or after, and the next
+# whole run removes what they left. With "share", a program that shares reading and writing
+# holds notes.ini during every run, so that the kills land in the wait for it and in the write
+# made in place.
 killed() {
-    local dir="$root/killed" round left=0 options delay start took
+    local rounds=$1 holding=${2:-} dir="$root/killed${2:+-in-place}" round left=0 options delay
+    local start took
     rm -rf "$dir" && new_notes "$dir" ascii 2000000
     # The two states: without and with the registration (the settings were removed first).
-    run_case "$dir" /U /I
+    holder_if "$holding" "$dir" && run_case "$dir" /U /I
     [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
     ini_dump "$dir/notes.ini" >"$dir/without.keys"
-    start=$(date +%s%N)
+    holder_if "$holding" "$dir" && start=$(date +%s%N)
     run_case "$dir" /I
     [ "$STATUS" = 0 ] || fail "registration: status $STATUS"
     took=$(( ($(date +%s%N) - start) / 1000000 ))
     ini_dump "$dir/notes.ini" >"$dir/with.keys"
-    echo "  a whole run takes $took ms; killing 20 runs between $((took / 4)) and $took ms"
-    for round in $(seq 20); do
+    echo "  a whole run takes $took ms; killing $rounds runs between $((took / 4)) and $took ms"
+    for round in $(seq "$rounds"); do
         options=/I
         cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
-        delay=$(( took / 4 + RANDOM % (took * 3 / 4 + 1) ))
+        # One moment in each of ROUNDS equal parts of the last three quarters of a run.
+        delay=$(( took / 4 + took * 3 * (round - 1) / (4 * rounds) +
+                  RANDOM % (took * 3 / (4 * rounds) + 1) ))
+        holder_if "$holding" "$dir"
         # shellcheck disable=SC2086
         ( ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -s KILL "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))" \
             "$WINE_LOADER" vorkap-setup.exe $options </dev/null ) ) >/dev/null 2>&1 || true
@@ -211,11 +244,11 @@ killed() {
             fail "round $round ($options, killed after $delay ms): notes.ini is neither before nor after"
         left=$((left + $(temporaries "$dir")))
     done
-    echo "  20 runs killed; temporary files found after them, counted after each: $left"
+    echo "  $rounds runs killed; temporary files found after them, counted after each: $left"
     options=/I
     cmp -s "$dir/with.keys" <(ini_dump "$dir/notes.ini") && options="/U /I"
     # shellcheck disable=SC2086
-    run_case "$dir" $options
+    holder_if "$holding" "$dir" && run_case "$dir" $options
     [ "$STATUS" = 0 ] || fail "the run after the kills: status $STATUS"
     [ "$(temporaries "$dir")" = 0 ] || fail "what killed runs left is still there"
 }
@@ -229,12 +262,7 @@ japanese_folders() {
     new_notes "$dir" cp932 2000
     printf '[Notes]\r\nVIEWEXP5=Decoy,1,_Decoy,,.Txt,,1,\r\n' >"$top/notes.ini"
     cp "$top/notes.ini" "$root/decoy.ini"
-    run_case "$dir" /I
-    [ "$STATUS" = 0 ] || fail "status $STATUS"
-    expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
-    run_case "$dir" /U /I
-    [ "$STATUS" = 0 ] || fail "removal: status $STATUS"
-    expect_whole "$dir" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+    register_and_remove "$dir"
     cmp -s "$root/decoy.ini" "$top/notes.ini" || fail "the notes.ini one folder up was changed"
 }
 
@@ -280,21 +308,135 @@ two_writers() {
     echo "  80 writes from two programs at once, none failed, none lost"
 }
 
+# removed: the lines of a dump (read from standard input) that a removal takes out.
+removed() {
+    grep -e $'^notes\tviewexp6=' -e $'^vorkap\toutput' | sed 's/^/</' || true
+}
+
+# scanner: a virus scanner opens each file of the folder for about 1 ms, over and over, while 60
+# registrations and removals run one after another: notes.ini is never lost, each run is whole
+# or changes nothing, at most one fails, and no temporary file is left in the end.
+scanner() {
+    local dir="$root/scanner" run failed=0 lost=0 broken=0
+    rm -rf "$dir" && new_notes "$dir" ascii 20000
+    mkdir -p "$dir.helper"
+    ( cd "$dir" && exec env LC_ALL="$WINE_LOCALE" timeout -k 5 400 "$WINE_LOADER" "$helper" scan \
+        'Z:'"${dir//\//\\}" 360 >"$dir.helper/stdout" 2>"$dir.helper/stderr" </dev/null ) &
+    local scanner=$!
+    for _ in $(seq 300); do
+        grep -q scanning "$dir.helper/stdout" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q scanning "$dir.helper/stdout" || fail "the scanner did not start"
+    for run in $(seq 60); do
+        local options=/I text=$TEXT_REGISTERED changed=$registered
+        if [ "$(ini_get "$dir/notes.ini" Notes VIEWEXP6)" != '<missing>' ]; then
+            options="/U /I" text=$TEXT_REMOVED
+            changed=$(ini_dump "$dir/notes.ini" | removed)
+        fi
+        # shellcheck disable=SC2086
+        OTHERS_KEPT=1 run_case "$dir" $options
+        if [ ! -e "$dir/notes.ini" ]; then
+            echo "  run $run ($options): status $STATUS and notes.ini gone"
+            lost=$((lost + 1)) && cp -p "$keep/before.ini" "$dir/notes.ini" && continue
+        fi
+        [ "$STATUS" = 2 ] && failed=$((failed + 1))
+        ( TEMPORARIES_LATER=1 expect_whole "$dir" "$text" "$changed" ) >/dev/null 2>"$keep/why" ||
+            { broken=$((broken + 1)) && echo "  run $run ($options): $(tr '\n' ' ' <"$keep/why")"; }
+    done
+    touch "$dir/scan.stop"
+    wait "$scanner" || true
+    end_prefix_processes
+    echo "  60 runs beside a scanner ($(tr -d '\r' <"$dir.helper/stdout" | tail -1)):" \
+        "$lost lost notes.ini, $failed ended with status 2, $broken not whole," \
+        "$(temporaries "$dir") temporary files left"
+    [ "$lost" = 0 ] || fail "notes.ini lost in $lost runs"
+    [ "$broken" = 0 ] || fail "$broken runs left notes.ini neither whole nor as it was"
+    [ "$failed" -le 1 ] || fail "$failed runs ended with status 2"
+    [ "$(temporaries "$dir")" = 0 ] || fail "temporary files left: $(ls -A "$dir")"
+}
+
+# held_shared MODE OPTIONS: another program holds notes.ini during the whole run, sharing reading
+# and writing (MODE share) or as the C runtime's reader (crt): the run is done all the same.
+held_shared() {
+    local mode=$1 dir="$root/held-$1"
+    shift
+    rm -rf "$dir" && new_notes "$dir" ascii 2000
+    start_holder "$dir" "$mode"
+    local holder=$HOLDER
+    OTHERS_KEPT=1 run_case "$dir" "$@"
+    kill -0 "$holder" 2>/dev/null || fail "the holder ended during the run"
+    touch "$dir/notes.ini.release"
+    wait "$holder" || fail "the holder's handle failed"
+    end_prefix_processes
+    [ "$STATUS" = 0 ] || fail "status $STATUS with notes.ini held by a program that shares"
+    if [ "$*" = /I ]; then
+        expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
+    else
+        expect_whole "$dir" "$TEXT_REMOVED" "$settings_removed"
+    fi
+}
+
+# long_path: notes.ini at a Windows path of 250 characters (Z:\...\notes.ini), which the
+# platform's write accepts: the program's write works there too.
+long_path() {
+    local dir="$root/long-path" left
+    left=$((250 - 12 - ${#dir}))  # what the folders below it may add, a '/' before each name
+    while [ "$left" -gt 101 ]; do dir="$dir/$(printf '%050d' 0)" && left=$((left - 51)); done
+    [ "$left" -ge 2 ] || fail "the run's folder is too deep for a 250-character path"
+    dir="$dir/$(printf "%0$((left - 1))d" 0)"
+    local windows="Z:${dir//\//\\}\\notes.ini"
+    [ ${#windows} = 250 ] || fail "the path has ${#windows} characters"
+    rm -rf "$root/long-path" && new_notes "$dir" ascii 2000
+    register_and_remove "$dir"
+}
+
+# symbolic_link: notes.ini is a symbolic link to a notes.ini in another folder: the target is
+# written and the link stays a link to it.
+symbolic_link() {
+    local dir="$root/symbolic-link" target="$root/symbolic-link-target"
+    rm -rf "$dir" "$target" && new_notes "$target" ascii 2000
+    mkdir -p "$dir" && cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
+    ln -s ../symbolic-link-target/notes.ini "$dir/notes.ini"
+    local options text changed
+    for options in /I "/U /I"; do
+        text=$TEXT_REGISTERED changed=$registered
+        [ "$options" = /I ] ||
+            text=$TEXT_REMOVED changed=$'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+        # shellcheck disable=SC2086
+        run_case "$dir" $options
+        [ -f "$target/notes.ini" ] || fail "$options: the link's target is gone (status $STATUS)"
+        [ "$(readlink "$dir/notes.ini")" = ../symbolic-link-target/notes.ini ] ||
+            fail "$options: notes.ini is no longer the link (status $STATUS)"
+        [ "$STATUS" = 0 ] || fail "$options: status $STATUS"
+        expect_whole "$dir" "$text" "$changed"
+    done
+    [ "$(temporaries "$target")" = 0 ] || fail "a temporary file was left beside the target"
+}
+
 cases=(
     "full-disk-register|full_disk full-disk-register ascii /I 2 0"
     "full-disk-register-cut-write|full_disk full-disk-register-cut-write ascii /I 2 old"
     "full-disk-register-room-for-new|full_disk full-disk-register-room-for-new ascii /I 0 new"
     "full-disk-register-code-page-932|full_disk full-disk-register-code-page-932 cp932 /I 2 0"
     "full-disk-register-code-page-932-cut-write|full_disk full-disk-register-code-page-932-cut-write cp932 /I 2 old"
-    "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 2 0"
+    "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 0 0"
     "held-open|held /I"
     "held-open-remove|held /U /I"
     "held-during-reads|held_during_reads"
     "attributes-kept|attributes"
-    "killed-at-random|killed"
+    "killed-at-random|killed 20"
     "japanese-folders|japanese_folders"
     "read-only-directory|read_only_directory"
     "two-writers|two_writers"
+    "scanner|scanner"
+    "held-shared|held_shared share /I"
+    "held-shared-remove|held_shared share /U /I"
+    "crt-reader|held_shared crt /I"
+    "crt-reader-remove|held_shared crt /U /I"
+    "long-path|long_path"
+    "symbolic-link|symbolic_link"
+    "killed-in-place|killed 12 share"
 )
 for entry in "${cases[@]}"; do
     name=${entry%%|*}

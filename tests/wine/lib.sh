@@ -51,7 +51,8 @@ run_as_unprivileged() {
 }
 
 # run_windows_program OUT_DIR PROGRAM ARGS...: runs PROGRAM in its own directory, standard output
-# to OUT_DIR/stdout, standard error to OUT_DIR/stderr; sets STATUS.
+# to OUT_DIR/stdout, standard error to OUT_DIR/stderr; sets STATUS. The prefix's other processes
+# are ended after it unless OTHERS_KEPT is set (another program runs beside it on purpose).
 run_windows_program() {
     local out=$1 program=$2
     shift 2
@@ -59,7 +60,7 @@ run_windows_program() {
     ( cd "$(dirname "$program")" &&
       exec ${RUN_AS[@]+"${RUN_AS[@]}"} env LC_ALL=$WINE_LOCALE timeout -k 5 "$RUN_TIMEOUT" "$WINE_LOADER" "$(basename "$program")" "$@" \
         >"$out/stdout" 2>"$out/stderr" </dev/null ) || STATUS=$?
-    end_prefix_processes
+    [ -n "${OTHERS_KEPT:-}" ] || end_prefix_processes
     if [ "$STATUS" = 124 ] || [ "$STATUS" = 137 ]; then
         fail "$(basename "$program") $* did not end within $RUN_TIMEOUT s"
     fi
