@@ -17,9 +17,9 @@
 
 namespace checked_write {
 
-Calls Use = {CreateFileA,        ReadFile,     WriteFile,        SetEndOfFile,
-             FlushFileBuffers,   SetFileAttributesA, SetFileSecurityA, MoveFileExA,
-             DeleteFileA,        WritePrivateProfileStringA, Sleep};
+Calls Use = {CreateFileA,      ReadFile,           WriteFile,        SetEndOfFile,
+             FlushFileBuffers, SetFileAttributesA, SetFileSecurityA, MoveFileExA,
+             DeleteFileA,      WritePrivateProfileStringA,           Sleep};
 
 namespace {
 
@@ -49,13 +49,15 @@ struct Handle {
 template <typename Try>
 bool Retried(Try Attempt, bool Renaming = false)
 {
-    for (DWORD Pause = 10, Waited = 0;; Waited += Pause, Pause *= 2) {
+    for (DWORD Pause = 10, Waited = 0;; Pause *= 2) {
         if (Attempt()) return true;
         DWORD Error = GetLastError();
         bool Held = Error == ERROR_SHARING_VIOLATION || Error == ERROR_LOCK_VIOLATION ||
                     (Renaming && Error == ERROR_ACCESS_DENIED);
         if (!Held || Waited >= 2000) return false;
+        Pause = Pause < 2000 - Waited ? Pause : 2000 - Waited;
         Use.Sleep(Pause);
+        Waited += Pause;
     }
 }
 
@@ -110,7 +112,6 @@ bool EndAt(HANDLE File, size_t Size)
     Position.QuadPart = (LONGLONG)Size;
     return SetFilePointerEx(File, Position, nullptr, FILE_BEGIN) && Use.SetEndOfFile(File);
 }
-
 
 // The final path of an open file, without "\\?\": the target of the links that lead to it,
 // with long names for short ones. Without its volume (VOLUME_NAME_NONE), a path that every
