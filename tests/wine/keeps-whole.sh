@@ -267,7 +267,8 @@ japanese_folders() {
 }
 
 # read_only_directory: run as an unprivileged user, in a folder that refuses new files, on a
-# notes.ini that user may write: the write is made on notes.ini itself and checked the same way.
+# notes.ini that user may write: the copy is staged in the user's temporary folder, checked the
+# same way, and its bytes are written into notes.ini itself.
 # Runs in a subshell: the user's own prefix stays its own.
 read_only_directory() (
     local dir="$root/read-only-directory"
