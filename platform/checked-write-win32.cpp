@@ -113,6 +113,12 @@ bool EndAt(HANDLE File, size_t Size)
     return SetFilePointerEx(File, Position, nullptr, FILE_BEGIN) && Use.SetEndOfFile(File);
 }
 
+// Writes Padded from the file's start, ends the file after its first Length bytes, flushes it.
+bool Overwrite(HANDLE File, std::string_view Padded, size_t Length)
+{
+    return WriteAt(File, 0, Padded) && EndAt(File, Length) && Use.FlushFileBuffers(File);
+}
+
 // The final path of an open file, without "\\?\": the target of the links that lead to it,
 // with long names for short ones. Without its volume (VOLUME_NAME_NONE), a path that every
 // spelling of the file's path shares: drive letter, UNC or subst alike.
@@ -247,10 +253,14 @@ public:
         // A read-only file, or one this user may not write (the folder may take a copy all the
         // same), is refused.
         if (Attributes == INVALID_FILE_ATTRIBUTES ||
-            (Attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ||
-            !Handle(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING)) ||
-            !ReadAll(Target_, Kept_) || profile::IsUtf16(Kept_))
+            (Attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
             return false;
+        {
+            Handle Original(
+                Open(Target_, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
+            if (!Original || !ReadAll(Original.Value, Kept_) || profile::IsUtf16(Kept_))
+                return false;
+        }
         if (!Stage()) return WriteFileItself();
         std::string After;
         // A write that the platform only cached reads back as the old content and fails the check.
@@ -386,11 +396,8 @@ private:
             EndAt(File.Value, Kept_.size());
             return false;
         }
-        if (WriteAt(File.Value, 0, Forward) && EndAt(File.Value, After.size()) &&
-            Use.FlushFileBuffers(File.Value))
-            return true;
-        if (WriteAt(File.Value, 0, Back) && EndAt(File.Value, Kept_.size()))
-            Use.FlushFileBuffers(File.Value);
+        if (Overwrite(File.Value, Forward, After.size())) return true;
+        Overwrite(File.Value, Back, Kept_.size());
         return false;
     }
 
@@ -406,8 +413,7 @@ private:
             return File && Use.FlushFileBuffers(File.Value);
         }
         Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
-        if (File && WriteAt(File.Value, 0, Kept_) && EndAt(File.Value, Kept_.size()))
-            Use.FlushFileBuffers(File.Value);
+        if (File) Overwrite(File.Value, Kept_, Kept_.size());
         return false;
     }
 

@@ -29,6 +29,16 @@ std::string FullPath(const char* Path)
     return Length > 0 && Length < sizeof Full ? std::string(Full, Length) : std::string();
 }
 
+// Remembers Path (a full path, or a name made full here) as a file whose writes all fail.
+void RememberUnreadable(const char* Path)
+{
+    try {
+        Unreadable.push_back(FullPath(Path));
+    } catch (const std::exception&) {
+        UnreadableUnnamed = true;
+    }
+}
+
 }  // namespace
 
 DWORD CheckedGetPrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
@@ -42,13 +52,8 @@ DWORD CheckedGetPrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Default,
     DWORD Error = GetLastError();
     if (File == INVALID_HANDLE_VALUE &&
         ((Error != ERROR_FILE_NOT_FOUND && Error != ERROR_PATH_NOT_FOUND) ||
-         GetFileAttributesA(FileName) != INVALID_FILE_ATTRIBUTES)) {
-        try {
-            Unreadable.push_back(FullPath(FileName));
-        } catch (const std::exception&) {
-            UnreadableUnnamed = true;
-        }
-    }
+         GetFileAttributesA(FileName) != INVALID_FILE_ATTRIBUTES))
+        RememberUnreadable(FileName);
     DWORD Count = GetPrivateProfileStringA(Section, Key, Default, Buffer, Size, FileName);
     if (File != INVALID_HANDLE_VALUE) CloseHandle(File);
     return Count;
@@ -66,11 +71,7 @@ BOOL CheckedWritePrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Value, 
     if (!LockWaitedOut) return FALSE;
     // Another run of this program held the lock past the wait: the run's later writes of the
     // file fail too, as after a read that could not be made.
-    try {
-        Unreadable.push_back(Path);
-    } catch (const std::exception&) {
-        UnreadableUnnamed = true;
-    }
+    RememberUnreadable(Path);
     return FALSE;
 }
 

@@ -11,6 +11,8 @@
 
 #include "platform/checked-write-win32.h"
 #include "platform/platform.h"
+// After <windows.h>, which it needs.
+#include <sddl.h>
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
@@ -37,6 +39,8 @@ struct CheckedCase {
     const char* Value;      // null deletes
     BOOL Expected;          // on FALSE the file's bytes must be as before
     std::vector<Read> Reads;
+    // Access rules (DACL, as SDDL; %s: the file's owner) set before; a write keeps them.
+    const char* Rules = nullptr;
 };
 
 const char kNotes[] =
@@ -70,11 +74,28 @@ const CheckedCase kCases[] = {
     {"WinesRewriteOfUnreadPartsIsNoLoss",
      "Top=0\r\n[Notes]\r\n[]\r\nB=1\r\n[Vorkap]\r\nK \0x=1\r\n"s, 0, false, "Notes", "VIEWEXP6",
      kEntry, TRUE, {{"Notes", "VIEWEXP6", kEntry}}},
+    {"AccessRulesKept", kNotes, 0, false, "Notes", "VIEWEXP6", kEntry, TRUE,
+     {{"Notes", "VIEWEXP6", kEntry}}, "D:P(A;;FA;;;SY)(A;;FA;;;%s)"},
     {"Utf16FileRefused", std::string("\xFF\xFE[\0N\0]\0\r\0\n\0", 12), 0, false, "Notes", "A", "1",
      FALSE, {}},
 };
 
 using case_name::operator<<;
+
+// The access rules (DACL) of Path, or its owner, as SDDL.
+std::string RulesOf(const fs::path& Path, SECURITY_INFORMATION What = DACL_SECURITY_INFORMATION)
+{
+    char Descriptor[4096];
+    DWORD Needed = 0;
+    char* Text = nullptr;
+    if (!GetFileSecurityA(Path.string().c_str(), What, Descriptor, sizeof Descriptor, &Needed) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(Descriptor, SDDL_REVISION_1, What,
+                                                              &Text, nullptr))
+        return "<unreadable>";
+    std::string Rules = Text;
+    LocalFree(Text);
+    return Rules;
+}
 
 std::string ReadKey(const char* Section, const char* Key, const fs::path& Path)
 {
@@ -112,6 +133,18 @@ TEST_P(CheckedWriteTest, WritesWholeOrNothing)
     if (Case.Attributes) {
         ASSERT_TRUE(SetFileAttributesA(Ini.string().c_str(), Case.Attributes));
     }
+    if (Case.Rules) {
+        char Wanted[256];
+        snprintf(Wanted, sizeof Wanted, Case.Rules,
+                 RulesOf(Ini, OWNER_SECURITY_INFORMATION).substr(2).c_str());  // after "O:"
+        PSECURITY_DESCRIPTOR Rules = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            Wanted, SDDL_REVISION_1, &Rules, nullptr));
+        ASSERT_TRUE(SetFileSecurityA(Ini.string().c_str(), DACL_SECURITY_INFORMATION, Rules));
+        LocalFree(Rules);
+    }
+    // As the file system holds them (Wine keeps them as the file's mode).
+    std::string RulesBefore = RulesOf(Ini);
 
     HANDLE Held = INVALID_HANDLE_VALUE;
     if (Case.HeldDuringRead) {
@@ -134,6 +167,9 @@ TEST_P(CheckedWriteTest, WritesWholeOrNothing)
         EXPECT_EQ(ReadKey(Each.Section, Each.Key, Ini), Each.Expected) << Each.Key;
     if (Case.Attributes && Case.Expected) {
         EXPECT_EQ(GetFileAttributesA(Ini.string().c_str()), Case.Attributes);
+    }
+    if (Case.Rules) {
+        EXPECT_EQ(RulesOf(Ini), RulesBefore);
     }
     // A write removes what killed runs left; a refused one may not get that far. Its own file is
     // never left.

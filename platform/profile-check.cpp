@@ -8,7 +8,7 @@
 // before the first header), the key "", and a name or value cut by a NUL after a blank (Wine
 // writes it up to the NUL, so the blank ends the line and is trimmed).
 #include <cstdint>
-#include <vector>
+#include <unordered_map>
 
 #include "platform/profile-rules.h"
 
@@ -20,99 +20,25 @@ bool EndsInBlank(std::string_view Name)
     return !Name.empty() && Trim(Name.substr(Name.size() - 1)).empty();
 }
 
-// Names, each with a T, in groups (the sections of the keys), names read alike being one. The
-// names and their Ts stand in the order they came. The old and the new content mostly meet them in
-// that order, so the one after the last found is tried first; the slots, 8 bytes each, are
-// searched when it is not the one.
-template <typename T>
-class NameTable {
-public:
-    explicit NameTable(size_t Expected)
-    {
-        size_t Size = 16;
-        while (Size < 2 * Expected) Size *= 2;
-        Slots_.resize(Size);
-        Items_.reserve(Expected);
-    }
-
-    // Group/Name's T, added value-initialised (Added) when the table lacks it.
-    T& At(uint32_t Group, std::string_view Name, bool& Added)
-    {
-        if (2 * (Items_.size() + 1) > Slots_.size()) Grow();
-        uint32_t Hash = Mix(Group, Name);
-        Added = false;
-        if (Last_ + 1 < Items_.size() && Is(Items_[Last_ + 1], Hash, Group, Name))
-            return Items_[++Last_].Value;
-        Slot& Found = Probe(Hash, Group, Name);
-        if (Found.Item == 0) {
-            Added = true;
-            Items_.push_back(Item{Name, Hash, Group, T{}});
-            Found = Slot{Hash, (uint32_t)Items_.size()};
-        }
-        Last_ = Found.Item - 1;
-        return Items_[Last_].Value;
-    }
-
-    // Group/Name's T, or null.
-    T* Find(uint32_t Group, std::string_view Name)
-    {
-        Slot& Found = Probe(Mix(Group, Name), Group, Name);
-        return Found.Item ? &Items_[Found.Item - 1].Value : nullptr;
-    }
-
-private:
-    struct Slot {
-        uint32_t Hash;
-        uint32_t Item;  // 1 + the index of the item; 0: free
-    };
-    struct Item {
-        std::string_view Name;
-        uint32_t Hash;
-        uint32_t Group;
-        T Value;
-    };
-
-    static bool Is(const Item& Named, uint32_t Hash, uint32_t Group, std::string_view Name)
-    {
-        return Named.Hash == Hash && Named.Group == Group &&
-               (Named.Name == Name || SameName(Named.Name, Name));
-    }
-
-    static uint32_t Mix(uint32_t Group, std::string_view Name)
-    {
-        uint32_t Hash = HashName(Name) ^ (Group * 0x9E3779B9u);
-        Hash = (Hash ^ (Hash >> 16)) * 0x85EBCA6Bu;
-        return Hash ^ (Hash >> 13);
-    }
-
-    // Group/Name's slot, or the free slot where it would go.
-    Slot& Probe(uint32_t Hash, uint32_t Group, std::string_view Name)
-    {
-        size_t Mask = Slots_.size() - 1;
-        for (size_t Index = Hash & Mask;; Index = (Index + 1) & Mask) {
-            Slot& Each = Slots_[Index];
-            if (Each.Item == 0) return Each;
-            if (Each.Hash == Hash && Is(Items_[Each.Item - 1], Hash, Group, Name)) return Each;
-        }
-    }
-
-    void Grow()
-    {
-        std::vector<Slot> Old(Slots_.size() * 2);
-        Old.swap(Slots_);
-        size_t Mask = Slots_.size() - 1;
-        for (const Slot& Each : Old) {
-            if (Each.Item == 0) continue;
-            size_t Index = Each.Hash & Mask;
-            while (Slots_[Index].Item) Index = (Index + 1) & Mask;
-            Slots_[Index] = Each;
-        }
-    }
-
-    std::vector<Slot> Slots_;
-    std::vector<Item> Items_;
-    size_t Last_ = SIZE_MAX;  // the item found last; SIZE_MAX + 1 is the first
+// A name in a group (the sections of the keys); names that read alike are one.
+struct GroupName {
+    uint32_t Group;
+    std::string_view Name;
 };
+struct GroupNameHash {
+    size_t operator()(const GroupName& Key) const
+    {
+        return HashName(Key.Name) ^ (Key.Group * 0x9E3779B9u);
+    }
+};
+struct GroupNameEqual {
+    bool operator()(const GroupName& A, const GroupName& B) const
+    {
+        return A.Group == B.Group && SameName(A.Name, B.Name);
+    }
+};
+template <typename T>
+using NameTable = std::unordered_map<GroupName, T, GroupNameHash, GroupNameEqual>;
 
 // A section name: its group in the table of keys, and whether each content has had a header of
 // it yet.
@@ -162,14 +88,13 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
         After.compare(Plan.Offset, Plan.Insert.size(), Plan.Insert) == 0 &&
         After.substr(Plan.Offset + Plan.Insert.size()) == Before.substr(Plan.Offset + Plan.Remove))
         return true;
-    NameTable<SectionNote> Sections(16);
-    NameTable<KeyNote> Keys(After.size() / 32);  // about one line in 32 bytes
-    uint32_t Groups = 0;
-    bool Added = false;
+    NameTable<SectionNote> Sections;
+    NameTable<KeyNote> Keys;
+    Keys.reserve(After.size() / 32);  // about one line in 32 bytes
     auto SectionOf = [&](std::string_view Name) -> SectionNote& {
-        SectionNote& Note = Sections.At(0, Name, Added);
-        if (Added) Note.Group = Groups++;
-        return Note;
+        auto [Found, Added] = Sections.try_emplace(GroupName{0, Name});
+        if (Added) Found->second.Group = (uint32_t)Sections.size() - 1;
+        return Found->second;
     };
 
     // The new content: what a read gives of each key of the first section of each name. A UTF-16
@@ -189,8 +114,8 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
             }
             if (!Inside) continue;
             Entry Item = ParseEntry(Seen);
-            KeyNote& Note = Keys.At(Group, Item.Name, Added);
-            if (Added) Note.After = ReadOf(Item);
+            auto [Found, Added] = Keys.try_emplace(GroupName{Group, Item.Name});
+            if (Added) Found->second.After = ReadOf(Item);
         }
     }
 
@@ -235,7 +160,7 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
             Looking = false;
         }
         if (!Compare) continue;
-        KeyNote& Note = Keys.At(Group, Item.Name, Added);
+        KeyNote& Note = Keys[GroupName{Group, Item.Name}];
         if (!Note.InBefore) {
             Note.InBefore = true;
             Note.Before = Read;
@@ -249,8 +174,10 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
 
     // The key written, as a read of the new content gives it.
     std::optional<std::string_view> Got;
-    if (SectionNote* Note = Sections.Find(0, AskedSection); Note && Note->InAfter) {
-        if (KeyNote* Found = Keys.Find(Note->Group, AskedKey)) Got = Found->After;
+    auto Note = Sections.find(GroupName{0, AskedSection});
+    if (Note != Sections.end() && Note->second.InAfter) {
+        auto Found = Keys.find(GroupName{Note->second.Group, AskedKey});
+        if (Found != Keys.end()) Got = Found->second.After;
     }
     return Got == Expected;
 }
