@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bench/content.h"
-#include "platform/profile.h"
-#include "platform/profile_model.h"
+#include "profile/profile.h"
+#include "profile/rules-model.h"
 
 namespace {
 
@@ -28,11 +28,11 @@ template <typename Check>
 double TimeCheck(Check Checker, const std::string& Before, const std::string& After,
                  const char* Key, const char* Value)
 {
-    if (!Checker(Before, After, "Notes", Key, Value)) bench::Die("the check refuses the edit");
+    if (!Checker(Before, After, "Notes", Key, Value, 1252)) bench::Die("the check refuses the edit");
     double Fastest = 1e9, Start = bench::Now();
     for (int Calls = 0; Calls < 5 || bench::Now() - Start < 0.2; Calls++) {
         double Begin = bench::Now();
-        Sink = Checker(Before, After, "Notes", Key, Value);
+        Sink = Checker(Before, After, "Notes", Key, Value, 1252);
         Fastest = std::min(Fastest, bench::Now() - Begin);
     }
     return Fastest;
@@ -51,9 +51,9 @@ int main(int argc, char** argv)
         for (size_t Sections : {1, 1000}) {
             std::string First, Set, Deleted;
             std::string Before = bench::GenerateSections(Size, Sections, First);
-            if (profile::Edit(Before, "Notes", "VIEWEXP10", bench::kEntry, Set) !=
+            if (profile::Edit(Before, "Notes", "VIEWEXP10", bench::kEntry, 1252, Set) !=
                     profile::EditResult::Changed ||
-                profile::Edit(Before, "Notes", First, nullptr, Deleted) !=
+                profile::Edit(Before, "Notes", First, nullptr, 1252, Deleted) !=
                     profile::EditResult::Changed) {
                 bench::Die("the edits change nothing");
             }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench/content.h"
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace {
 
@@ -22,17 +22,17 @@ void ReadSlots(std::string_view Content)
     char Buffer[256];
     for (int Slot = 5; Slot <= 31; Slot++) {
         std::string Key = "VIEWEXP" + std::to_string(Slot);
-        Sink = profile::ReadString(Content, "Notes", Key, "", Buffer, sizeof Buffer);
+        Sink = profile::ReadString(Content, "Notes", Key, "", Buffer, sizeof Buffer, 1252);
     }
 }
 
 void ReadSlotsThroughLookup(std::string_view Content)
 {
     char Buffer[256];
-    profile::SectionLookup Lookup(Content, "Notes");
+    profile::SectionLookup Lookup(Content, "Notes", 1252);
     for (int Slot = 5; Slot <= 31; Slot++) {
         std::string Key = "VIEWEXP" + std::to_string(Slot);
-        Sink = profile::CopyResult(Lookup.FindValue(Key), "", Buffer, sizeof Buffer);
+        Sink = profile::CopyResult(Lookup.FindValue(Key), "", Buffer, sizeof Buffer, 1252);
     }
 }
 
@@ -49,17 +49,17 @@ int main(int argc, char** argv)
     for (size_t Size : Sizes) {
         bench::NotesFile File = bench::GenerateNotesFile(Size);
         const std::string& Content = File.Content;
-        if (!profile::FindValue(Content, "Notes", File.NearEndKey)) {
+        if (!profile::FindValue(Content, "Notes", File.NearEndKey, 1252)) {
             bench::Die("generated file lacks " + File.NearEndKey);
         }
         double Lookup = bench::TimeEach(
-            [&] { Sink = profile::FindValue(Content, "Notes", File.NearEndKey)->size(); });
+            [&] { Sink = profile::FindValue(Content, "Notes", File.NearEndKey, 1252)->size(); });
         double Scans = bench::TimeEach([&] { ReadSlots(Content); });
         double Indexed = bench::TimeEach([&] { ReadSlotsThroughLookup(Content); });
         profile::EditPlan Plan;
-        profile::SectionLookup Notes(Content, "Notes");
+        profile::SectionLookup Notes(Content, "Notes", 1252);
         double Planned = bench::TimeEach([&] {
-            if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, Plan, &Notes) !=
+            if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, 1252, Plan, &Notes) !=
                 profile::EditResult::Changed) {
                 bench::Die("the registration changes nothing");
             }

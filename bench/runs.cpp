@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "bench/content.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 namespace {
 
@@ -168,7 +168,7 @@ int main(int argc, char** argv)
     for (size_t Size : Sizes) {
         std::string Original = bench::GenerateNotesFile(Size).Content;
         std::string Registered;
-        if (profile::Edit(Original, "Notes", "VIEWEXP10", bench::kEntry, Registered) !=
+        if (profile::Edit(Original, "Notes", "VIEWEXP10", bench::kEntry, 1252, Registered) !=
             profile::EditResult::Changed) {
             bench::Die("the registration changes nothing");
         }

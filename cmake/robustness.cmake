@@ -4,16 +4,16 @@
 
 # Writes keys through WritePrivateProfileStringA in a loop: the other party of the concurrency
 # tests.
-add_executable(vorkap_profile_writer tests/robustness/profile_writer.cpp)
+add_executable(vorkap_profile_writer tests/robustness/profile-writer.cpp)
 target_link_libraries(vorkap_profile_writer PRIVATE vorkap_platform)
 
 add_executable(vorkap_robustness_tests
   tests/robustness/harness.cpp
   tests/robustness/content.cpp
-  tests/robustness/faults_test.cpp
-  tests/robustness/bad_input_test.cpp
-  tests/robustness/concurrency_test.cpp
-  tests/robustness/file_systems_test.cpp)
+  tests/robustness/faults-test.cpp
+  tests/robustness/bad-input-test.cpp
+  tests/robustness/concurrency-test.cpp
+  tests/robustness/file-systems-test.cpp)
 target_link_libraries(vorkap_robustness_tests PRIVATE
   vorkap_logic vorkap_test_support GTest::gtest_main)
 target_compile_definitions(vorkap_robustness_tests PRIVATE

@@ -15,9 +15,10 @@ add_subdirectory(${VORKAP_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest 
 # The profile-file table run against the real profile API, the program's checked writes over it,
 # and the start-directory cases with code page 932.
 add_executable(vorkap_windows_tests
-  platform/profile_api_test.cpp
-  platform/platform_win32_test.cpp
-  registrar/locate_test.cpp)
+  platform/profile-api-test.cpp
+  platform/checked-write-win32-test.cpp
+  platform/file-calls-win32-test.cpp
+  registrar/locate-test.cpp)
 target_link_libraries(vorkap_windows_tests PRIVATE vorkap_logic gtest_main)
 
 # The same program over the platform's own profile calls, unchecked: what the checked write's cost

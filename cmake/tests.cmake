@@ -8,13 +8,13 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 
 add_executable(vorkap_unit_tests
-  platform/profile_test.cpp
-  platform/profile_section_test.cpp
-  platform/profile_api_test.cpp
-  platform/profile_file_test.cpp
-  platform/platform_posix_test.cpp
-  registrar/locate_test.cpp
-  front/messages_test.cpp)
+  profile/profile-test.cpp
+  profile/section-test.cpp
+  platform/profile-api-test.cpp
+  platform/profile-file-posix-test.cpp
+  platform/platform-posix-test.cpp
+  registrar/locate-test.cpp
+  front/messages-test.cpp)
 target_link_libraries(vorkap_unit_tests PRIVATE vorkap_logic vorkap_test_support
                       GTest::gtest_main)
 # Test names are the cases' own names, without a dump of the parameter.
@@ -29,7 +29,7 @@ target_include_directories(vorkap_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR
 target_link_libraries(vorkap_test_support PUBLIC util)
 
 # The built program, run end to end in scratch Notes directories.
-add_executable(vorkap_program_tests front/setup_test.cpp)
+add_executable(vorkap_program_tests front/setup-test.cpp)
 target_link_libraries(vorkap_program_tests PRIVATE vorkap_test_support GTest::gtest_main)
 target_compile_definitions(vorkap_program_tests PRIVATE
   VORKAP_SETUP_BINARY="$<TARGET_FILE:vorkap-setup>")
@@ -38,7 +38,7 @@ gtest_discover_tests(vorkap_program_tests DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES)
 
 # The install step of tools/lib.sh, against stand-ins of apt-get and dpkg that fail as a mirror
 # in the middle of a sync does.
-add_test(NAME install-step COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/lib_test.sh)
+add_test(NAME install-step COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/lib-test.sh)
 
 # Faults, bad input and concurrent runs.
 include(cmake/robustness.cmake)

@@ -19,9 +19,14 @@
 #include <vector>
 
 #include "platform/platform-posix.h"
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace fs = std::filesystem;
+
+// The process's ANSI code page, chosen once by PlatformStartup from the locale.
+static UINT ProcessCodePage = 1252;
+
+UINT GetACP() { return ProcessCodePage; }
 
 std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
 {
@@ -61,7 +66,7 @@ std::string FindInDirectories(const std::vector<std::string>& Directories,
         for (fs::directory_iterator Item(Directory, Error), End; !Error && Item != End;
              Item.increment(Error)) {
             std::string Name = Item->path().filename().string();
-            if (profile::SameName(Name, FileName) && (First.empty() || Name < First) &&
+            if (profile::SameName(Name, FileName, GetACP()) && (First.empty() || Name < First) &&
                 fs::exists(Item->path(), Error)) {
                 First = Name;
             }
@@ -85,9 +90,9 @@ void PlatformStartup()
     // Text is code page 932 under a Shift_JIS locale, whatever the C library calls it. Under any
     // other, UTF-8 among them, one byte is one character, as in Windows' code pages that have no
     // lead bytes (65001 too).
-    profile::ReadAsCodePage932 = false;
+    ProcessCodePage = 1252;
     for (const char* Name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "WINDOWS-31J", "CP932", "MS_KANJI"}) {
-        profile::ReadAsCodePage932 |= strcasecmp(nl_langinfo(CODESET), Name) == 0;
+        if (strcasecmp(nl_langinfo(CODESET), Name) == 0) ProcessCodePage = 932;
     }
     // A write beyond the file-size limit then fails with EFBIG and is reported like any other
     // failed write, instead of SIGXFSZ ending the run part-way through the temporary file.
@@ -175,6 +180,6 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
 BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar)
 {
     // The process's own code page, or code page 932; the program asks about no other.
-    bool Is932 = CodePage == 932 || (CodePage == CP_ACP && profile::ReadAsCodePage932);
+    bool Is932 = CodePage == 932 || (CodePage == CP_ACP && ProcessCodePage == 932);
     return Is932 && profile::IsCodePage932Lead(TestChar);
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/checked-write-win32.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 namespace {
 
@@ -80,8 +80,6 @@ void PlatformStartup()
     // Standard output starts in text mode, but a caller's environment can change the default
     // translation mode; set it again so that every LF of a message is written as CR LF.
     _setmode(_fileno(stdout), _O_TEXT);
-    // The engine that checks the writes reads as the profile API does, in the ANSI code page.
-    profile::ReadAsCodePage932 = GetACP() == 932;
 }
 
 void WriteStandardOutput(const char* Text)

@@ -62,6 +62,8 @@ BOOL WritePrivateProfileStringA(LPCSTR AppName, LPCSTR KeyName, LPCSTR String,
 int MessageBoxA(HWND Owner, LPCSTR Text, LPCSTR Caption, UINT Type);
 BOOL WinHelpA(HWND Owner, LPCSTR HelpFile, UINT Command, ULONG_PTR Data);
 BOOL IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
+// The process's ANSI code page: 932 under a Shift_JIS locale, 1252 under any other.
+UINT GetACP();
 #endif
 
 // Prepares the process before the program's logic runs: on Windows, standard output's text mode;

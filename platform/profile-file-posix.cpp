@@ -14,10 +14,12 @@
 #include <string>
 #include <utility>
 
-#include "platform/profile-rules.h"
 #include "platform/replace-file.h"
+#include "profile/rules.h"
 
-namespace profile {
+using namespace profile;
+using namespace replace_file;
+
 namespace {
 
 // The last file read, with a lookup for each section asked for. Lookups keep it while the file
@@ -132,7 +134,7 @@ bool EditFile(const std::string& Target, int Fd, bool Writable, const struct sta
         Old = Read;
     }
     EditPlan Plan;
-    EditResult Result = PlanEdit(Old, Section, Key, Value, Plan, Lookup);
+    EditResult Result = PlanEdit(Old, Section, Key, Value, GetACP(), Plan, Lookup);
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no. Root may write any file, yet a file without any write
@@ -145,22 +147,19 @@ bool EditFile(const std::string& Target, int Fd, bool Writable, const struct sta
 
 }  // namespace
 
-}  // namespace profile
-
-using namespace profile;
-
 static DWORD ReadKey(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer, DWORD Size,
                      LPCSTR Path)
 {
     if (!Buffer || Size == 0) return 0;
-    if (!Path || !Section || !Key) return CopyResult(std::nullopt, Default, Buffer, Size);
+    if (!Path || !Section || !Key) return CopyResult(std::nullopt, Default, Buffer, Size, GetACP());
     // The names asked for lose their blanks at both ends, as with Windows' API under Wine (no
     // documentation says otherwise): " Notes " reads [Notes].
     std::string_view Asked = Trim(Section), Name = Trim(Key);
     CachedFile& Kept = ReadForLookup(Path);
     const SectionLookup& Lookup =
-        Kept.Sections.try_emplace(std::string(Asked), Kept.Content, Asked).first->second;
-    return CopyResult(Lookup.FindValue(Name), Default, Buffer, Size);
+        Kept.Sections.try_emplace(std::string(Asked), Kept.Content, Asked, GetACP())
+            .first->second;
+    return CopyResult(Lookup.FindValue(Name), Default, Buffer, Size, GetACP());
 }
 
 static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
@@ -214,7 +213,7 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
         } catch (...) {
             UnreadableUnnamed = true;
         }
-        return Buffer && Size ? CopyResult(std::nullopt, Default, Buffer, Size) : 0;
+        return Buffer && Size ? CopyResult(std::nullopt, Default, Buffer, Size, GetACP()) : 0;
     }
 }
 

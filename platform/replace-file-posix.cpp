@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace profile {
+namespace replace_file {
 namespace {
 
 // Writes the bytes [From, To) of the new content at the same offsets of the file.
@@ -61,81 +60,6 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
         if (Gone) unlinkat(dirfd(Listing), Name, 0);
     }
     closedir(Listing);
-}
-
-// Gives the new file Fd the owner and group of the original; false when the process may not.
-// A new file of its own is owned by the process already, and may be given any of its groups.
-bool KeepOwner(int Fd, const struct stat* Original)
-{
-    struct stat Made;
-    if (!Original || fstat(Fd, &Made) != 0) return Original == nullptr;
-    if (Made.st_uid == Original->st_uid && Made.st_gid == Original->st_gid) return true;
-    return fchown(Fd, Original->st_uid, Original->st_gid) == 0;
-}
-
-// The names of Fd's extended attributes that the process may see, into Names; none where the
-// file system keeps no attributes. False when they could not be listed.
-bool AttributeNames(int Fd, std::vector<std::string>& Names)
-{
-    std::vector<char> List;
-    for (;;) {
-        ssize_t Size = flistxattr(Fd, nullptr, 0);
-        if (Size < 0) return errno == ENOTSUP;
-        List.resize((size_t)Size + 1);  // never 0, which would only ask for the size again
-        Size = flistxattr(Fd, List.data(), List.size());
-        if (Size >= 0) {
-            List.resize((size_t)Size);
-            break;
-        }
-        if (errno != ERANGE) return false;  // ERANGE: the list grew meanwhile
-    }
-    for (size_t At = 0; At < List.size(); At += Names.back().size() + 1) {
-        Names.emplace_back(List.data() + At);
-    }
-    return true;
-}
-
-// The value of Fd's attribute Name, into Value; false when it has none or it cannot be read.
-bool AttributeValue(int Fd, const std::string& Name, std::string& Value)
-{
-    for (;;) {
-        ssize_t Size = fgetxattr(Fd, Name.c_str(), nullptr, 0);
-        if (Size < 0) return false;
-        Value.resize((size_t)Size + 1);
-        Size = fgetxattr(Fd, Name.c_str(), Value.data(), Value.size());
-        if (Size >= 0) {
-            Value.resize((size_t)Size);
-            return true;
-        }
-        if (errno != ERANGE) return false;
-    }
-}
-
-// Gives the new file Fd exactly the extended attributes of the original, OriginalFd: its access
-// list (system.posix_acl_access), user.*, and security.* and trusted.* where the process may set
-// them. Those the original lacks go, such as an access list inherited from the directory's
-// default one. Setting an access list sets the mode's group bits to its mask, which the original
-// has as its group bits too; the mode must come out as Mode. False when an attribute could not
-// be read, set or removed, or the mode differs: then the file has to be rewritten in place.
-bool KeepAttributes(int Fd, int OriginalFd, mode_t Mode)
-{
-    std::vector<std::string> Wanted, Present;
-    if (!AttributeNames(OriginalFd, Wanted) || !AttributeNames(Fd, Present)) return false;
-    for (const std::string& Name : Present) {
-        if (std::find(Wanted.begin(), Wanted.end(), Name) == Wanted.end() &&
-            fremovexattr(Fd, Name.c_str()) != 0) {
-            return false;
-        }
-    }
-    for (const std::string& Name : Wanted) {
-        std::string Value, Current;
-        if (!AttributeValue(OriginalFd, Name, Value)) return false;
-        // One the new file has already (a security label given to every new file) is left be.
-        if (AttributeValue(Fd, Name, Current) && Current == Value) continue;
-        if (fsetxattr(Fd, Name.c_str(), Value.data(), Value.size(), 0) != 0) return false;
-    }
-    struct stat Made;
-    return fstat(Fd, &Made) == 0 && (Made.st_mode & 07777) == Mode;
 }
 
 // 0 when done; EPERM when the new file could not have the original's owner and group or its
@@ -273,4 +197,4 @@ bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewC
     return Error == 0;
 }
 
-}  // namespace profile
+}  // namespace replace_file

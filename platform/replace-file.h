@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-namespace profile {
+namespace replace_file {
 
 // Closes its descriptor, when it holds one (Fd >= 0), as it goes.
 struct FileDescriptor {
@@ -68,4 +68,16 @@ bool ResolveTarget(const char* Path, std::string& Target);
 bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewContent& Content,
              const struct stat* Original);
 
-}  // namespace profile
+// What a file made by the replacement keeps of the original (keep-attributes-posix.cpp).
+// Gives the new file Fd the owner and group of the original; false when the process may not.
+// A new file of its own is owned by the process already, and may be given any of its groups.
+bool KeepOwner(int Fd, const struct stat* Original);
+// Gives the new file Fd exactly the extended attributes of the original, OriginalFd: its access
+// list (system.posix_acl_access), user.*, and security.* and trusted.* where the process may set
+// them. Those the original lacks go, such as an access list inherited from the directory's
+// default one. Setting an access list sets the mode's group bits to its mask, which the original
+// has as its group bits too; the mode must come out as Mode. False when an attribute could not
+// be read, set or removed, or the mode differs: then the file has to be rewritten in place.
+bool KeepAttributes(int Fd, int OriginalFd, mode_t Mode);
+
+}  // namespace replace_file

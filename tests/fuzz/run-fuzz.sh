@@ -18,7 +18,7 @@ cmake --build --preset fuzz --target profile_fuzz
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorkap-fuzz-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 mkdir -p "$work/corpus" build/fuzz/artifacts
-cp platform/fuzz-corpus/* "$work/corpus/"
+cp profile/fuzz-corpus/* "$work/corpus/"
 
 # libFuzzer stops by itself after max_total_time; timeout(1) is the backstop should it not.
 # It runs in the scratch directory, where parallel jobs leave their fuzz-<n>.log files.

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 inline std::string ReadBytes(const std::filesystem::path& Path)
 {
@@ -23,6 +24,15 @@ inline void WriteBytes(const std::filesystem::path& Path, const std::string& Con
     Out << Content;
     Out.close();
     if (!Out) throw std::runtime_error("cannot write " + Path.string());
+}
+
+// The names in Directory that are not notes.ini: temporary files a write left behind.
+inline std::vector<std::string> Leftovers(const std::filesystem::path& Directory)
+{
+    std::vector<std::string> Names;
+    for (const auto& Item : std::filesystem::directory_iterator(Directory))
+        if (Item.path().filename() != "notes.ini") Names.push_back(Item.path().filename().string());
+    return Names;
 }
 
 // Bytes that may hold NUL: the first Length bytes of Text.

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Static checks of the Windows program, needing no Wine: a 32-bit (PE32, i386) console program
-# that imports only DLLs of Windows itself (the MinGW runtime is linked in), and that carries its
-# manifest and version information.
-# Usage: check-pe.sh PROGRAM.exe VERSION
+# that imports only KERNEL32, USER32, ADVAPI32 (the access rules of notes.ini) and msvcrt (the
+# MinGW runtime is linked in), that carries its manifest and version information, and, given
+# MAX_BYTES, is no larger than that.
+# Usage: check-pe.sh PROGRAM.exe VERSION [MAX_BYTES]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 exe=$1
 version=$2
+max_bytes=${3:-}
 [ -f "$exe" ] || fail "no $exe"
+size=$(stat -c %s "$exe")
+if [ -n "$max_bytes" ] && [ "$size" -gt "$max_bytes" ]; then
+    fail "$exe is $size bytes, more than $max_bytes"
+fi
+echo "size: $size bytes"
 
 headers=$(objdump -p "$exe") || fail "objdump cannot read $exe"
 grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE image"
@@ -26,8 +33,9 @@ flags=$(sed -n 's/^DllCharacteristics[[:space:]]\+\([0-9a-fA-F]\+\)$/\1/p' <<<"$
 (( !(0x$flags & 0x8000) )) || fail "DllCharacteristics $flags: TERMINAL_SERVER_AWARE is set"
 echo "DllCharacteristics: $flags"
 
-# Windows' own DLLs that the program may import; anything else would have to be shipped with it.
-allowed=' kernel32.dll user32.dll msvcrt.dll advapi32.dll gdi32.dll shell32.dll ntdll.dll '
+# The DLLs of Windows itself that the program imports; anything else would have to be shipped
+# with it, or might be missing on some Windows.
+allowed=' kernel32.dll user32.dll msvcrt.dll advapi32.dll '
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z')
 [ -n "$imports" ] || fail "no import table found"
 echo "imports:" $imports

@@ -1,19 +1,16 @@
-// The section lookup for many keys: one pass over the section, then comparisons of hashes.
-//
-// The 27 lookups of a registration in a 10 MB file, the pass included: 6.1 ms, against 153 ms
-// for 27 reads of the content that each make their own pass. The edit that follows them finds
-// its line here too. (A vector sorted by hash was slower: sorting the section's lines cost more
-// than all the lookups it served.)
+// The section lookup for many keys: one pass over the section, then comparisons of hashes, so
+// that the reads of a registration and the edit that follows them share one pass. Its cost
+// against a pass per read, and the layouts it was chosen over, are in docs/performance.md.
 
 #include <algorithm>
 
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace profile {
 namespace {
 
-// The line that starts at Begin, found by a look at its own bytes only. (Keeping each line whole
-// instead of its start: a registration of 1.45 against the floor program at 10 MB, not 1.37.)
+// The line that starts at Begin, found by a look at its own bytes only: the lookup keeps each
+// line's start, not the whole line, which costs less memory and time to build.
 Line LineAt(std::string_view Content, size_t Begin)
 {
     size_t End = std::min(Content.find_first_of("\r\n", Begin), Content.size());
@@ -24,11 +21,12 @@ Line LineAt(std::string_view Content, size_t Begin)
 
 }  // namespace
 
-SectionLookup::SectionLookup(std::string_view Content, std::string_view Section, size_t From)
-    : Content_(Content)
+SectionLookup::SectionLookup(std::string_view Content, std::string_view Section,
+                             unsigned CodePage, size_t From)
+    : Content_(Content), CodePage_(CodePage)
 {
     std::optional<Line> Header;
-    if (!IsUtf16(Content)) Header = FindSection(Content, Section, From);
+    if (!IsUtf16(Content)) Header = FindSection(Content, Section, CodePage, From);
     if (!Header) return;
     Section_.SectionFound = true;
     Section_.LastLineOfSection = *Header;
@@ -37,9 +35,9 @@ SectionLookup::SectionLookup(std::string_view Content, std::string_view Section,
         Line Current = Scanner.Next();
         std::string_view Seen = SeenPart(Content, Current), Name;
         if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) break;
+        if (ParseHeader(Seen, Name, CodePage)) break;
         Section_.LastLineOfSection = Current;
-        Hashes_.push_back(HashName(ParseEntry(Seen).Name));
+        Hashes_.push_back(HashName(ParseEntry(Seen, CodePage).Name));
         Begins_.push_back(Current.Begin);
     }
 }
@@ -51,8 +49,8 @@ Location SectionLookup::Locate(std::string_view Key) const
     auto Item = Hashes_.begin();
     while ((Item = std::find(Item, Hashes_.end(), Hash)) != Hashes_.end()) {
         Line Current = LineAt(Content_, Begins_[(size_t)(Item++ - Hashes_.begin())]);
-        Entry Parsed = ParseEntry(SeenPart(Content_, Current));
-        if (SameName(Parsed.Name, Key)) {
+        Entry Parsed = ParseEntry(SeenPart(Content_, Current), CodePage_);
+        if (SameName(Parsed.Name, Key, CodePage_)) {
             Result.KeyFound = true;
             Result.KeyLine = Current;
             Result.KeyEntry = Parsed;

@@ -13,7 +13,7 @@
 
 #include <set>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 #include "tests/robustness/content.h"
 #include "tests/robustness/harness.h"
 #include "tests/support/skip.h"
@@ -87,7 +87,7 @@ void RunWritersAndCheck(bool InPlace)
         for (int Index = 0; Index < Rounds; Index++) {
             std::string Key = Each.Prefix + std::to_string(Index);
             std::string Value = "v" + std::to_string(Index) + "-" + Each.Prefix;
-            auto Read = profile::FindValue(Content, Each.Section, Key);
+            auto Read = profile::FindValue(Content, Each.Section, Key, 1252);
             bool Kept = Index % 2 == 1;
             if (Kept) Expected.insert(Key + "=" + Value);
             if (Kept ? !(Read && *Read == Value) : Read.has_value()) {

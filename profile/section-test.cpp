@@ -9,8 +9,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/profile-rules.h"
-#include "platform/profile_model.h"
+#include "profile/rules.h"
+#include "profile/rules-model.h"
 
 namespace {
 
@@ -43,18 +43,11 @@ std::string RandomContent(std::mt19937& Random)
 }
 
 // Under a one-byte rule and under code page 932, whose pairs hash and match as one character.
-class SectionLookupTest : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override
-    {
-        profile::ReadAsCodePage932 = GetParam();
-    }
-    void TearDown() override { profile::ReadAsCodePage932 = false; }
-};
+class SectionLookupTest : public ::testing::TestWithParam<unsigned> {};
 
-INSTANTIATE_TEST_SUITE_P(Rules, SectionLookupTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& Info) {
-                             return std::string(Info.param ? "CodePage932" : "OneByte");
+INSTANTIATE_TEST_SUITE_P(Rules, SectionLookupTest, ::testing::Values(1252u, 932u),
+                         [](const ::testing::TestParamInfo<unsigned>& Info) {
+                             return std::string(Info.param == 932 ? "CodePage932" : "OneByte");
                          });
 
 const char* const kSections[] = {"s", "S", "x", "a]b", "", "missing", "s\x83\x41", "s\x83"};
@@ -71,20 +64,21 @@ TEST_P(SectionLookupTest, AnswersAsTheModelOnRandomFiles)
 {
     const auto& Sections = kSections;
     const auto& Keys = kKeys;
+    const unsigned CodePage = GetParam();
     std::mt19937 Random(20261208);
     for (int Round = 0; Round < 3000; Round++) {
         std::string Content = RandomContent(Random);
         for (const char* Section : Sections) {
-            profile::SectionLookup Index(Content, Section);
+            profile::SectionLookup Index(Content, Section, CodePage);
             for (const char* Key : Keys) {
-                model::ModelResult Expected = model::Model(Content, Section, Key);
+                model::ModelResult Expected = model::Model(Content, Section, Key, CodePage);
                 ASSERT_EQ(Index.FindValue(Key), Expected.Read)
                     << "section [" << Section << "] key [" << Key << "] in\n" << Content;
                 profile::Location Found = Index.Locate(Key);
                 ASSERT_EQ(Found.SectionFound, Expected.SectionFound);
                 ASSERT_EQ(Found.KeyFound, Expected.KeyPresent);
                 char Got[256];
-                profile::CopyResult(Index.FindValue(Key), "dflt", Got, sizeof Got);
+                profile::CopyResult(Index.FindValue(Key), "dflt", Got, sizeof Got, CodePage);
                 ASSERT_EQ(std::string(Got), Expected.Read.value_or("dflt"));
             }
         }
@@ -100,13 +94,15 @@ TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
     const char* const Values[] = {"v", "", "\"v\"", "'1'", "a ", "1", "x=y", "\x83\x5C", nullptr};
     const char* Rounds = getenv("VORKAP_CHECK_ROUNDS");
     int Count = Rounds ? atoi(Rounds) : 3000, Accepted = 0;
+    const unsigned CodePage = GetParam();
     std::mt19937 Random(20260522);
     for (int Round = 0; Round < Count; Round++) {
         std::string Before = RandomContent(Random), After;
         for (int More = Round % 10 ? 0 : 30; More > 0; More--) Before += RandomContent(Random);
         const char *Section = Pick(Random, kSections), *Key = Pick(Random, kKeys);
         const char* Value = Pick(Random, Values);
-        if (profile::Edit(Before, Section, Key, Value, After) != profile::EditResult::Changed)
+        if (profile::Edit(Before, Section, Key, Value, CodePage, After) !=
+            profile::EditResult::Changed)
             After = Before;
         std::string Piece = RandomContent(Random).substr(0, 1 + Random() % 4);
         size_t At = Random() % (After.size() + 1);
@@ -114,7 +110,8 @@ TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
         switch (Random() % 8) {
         case 0:
             if (profile::Edit(After, Pick(Random, kSections), Pick(Random, kKeys),
-                              Pick(Random, Values), Again) == profile::EditResult::Changed)
+                              Pick(Random, Values), CodePage, Again) ==
+                profile::EditResult::Changed)
                 After = Again;
             break;
         case 1: After.insert(At, Piece); break;
@@ -122,8 +119,9 @@ TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
         case 3: After = RandomContent(Random); break;
         default: break;
         }
-        bool Expected = model::PerSectionReadsAsWritten(Before, After, Section, Key, Value);
-        ASSERT_EQ(profile::ReadsAsWritten(Before, After, Section, Key, Value), Expected)
+        bool Expected =
+            model::PerSectionReadsAsWritten(Before, After, Section, Key, Value, CodePage);
+        ASSERT_EQ(profile::ReadsAsWritten(Before, After, Section, Key, Value, CodePage), Expected)
             << "section [" << Section << "] key [" << Key << "] value ["
             << (Value ? Value : "(delete)") << "] before\n" << Before << "\nafter\n" << After;
         Accepted += Expected;
@@ -150,11 +148,11 @@ TEST(SectionLookup, TellsApartNamesOfOneHash)
     }
     std::string Content = "[s]\r\n" + First + "=1\r\n" + Second + "=2\r\nlast=3\r\n" + Second +
                           "=4\r\n[t]\r\n" + Second + "=5\r\n";
-    profile::SectionLookup Index(Content, "s");
+    profile::SectionLookup Index(Content, "s", 1252);
     EXPECT_EQ(Index.FindValue(First), std::optional<std::string_view>("1"));
     EXPECT_EQ(Index.FindValue(Second), std::optional<std::string_view>("2"));
     EXPECT_EQ(Index.FindValue("last"), std::optional<std::string_view>("3"));
-    profile::SectionLookup Other(Content, "t");
+    profile::SectionLookup Other(Content, "t", 1252);
     EXPECT_EQ(Other.FindValue(Second), std::optional<std::string_view>("5"));
     EXPECT_EQ(Other.FindValue(First), std::nullopt);
 }
@@ -167,10 +165,10 @@ TEST(SectionLookup, LargeSectionWithDuplicatesAndBlankLines)
                    (Line % 7 ? "\n" : "\r\n\r\n  \n");
     }
     Content += "[next]\nkey1=other\n";
-    profile::SectionLookup Index(Content, "notes");
+    profile::SectionLookup Index(Content, "notes", 1252);
     for (int Line = 0; Line < 200000; Line += 997) {
         std::string Key = "KEY" + std::to_string(Line % 150000);
-        ASSERT_EQ(Index.FindValue(Key), model::Model(Content, "Notes", Key).Read) << Key;
+        ASSERT_EQ(Index.FindValue(Key), model::Model(Content, "Notes", Key, 1252).Read) << Key;
     }
     EXPECT_EQ(Index.FindValue("key149999"), std::optional<std::string_view>("value149999"));
     EXPECT_EQ(Index.FindValue("key150000"), std::nullopt);

@@ -1,6 +1,6 @@
 // The engine on bytes in memory: the exact bytes that each edit leaves, and what reads see of
 // files that the shared read table cannot hold.
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
@@ -156,13 +156,15 @@ const EditCase kEdits[] = {
 
 class ProfileEditTest : public ::testing::TestWithParam<EditCase> {};
 
-void CheckEdit(const EditCase& Case)
+void CheckEdit(const EditCase& Case, unsigned CodePage)
 {
     std::string Out = "untouched";
-    EditResult Result = profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, Out);
+    EditResult Result =
+        profile::Edit(Case.Before, Case.Section, Case.Key, Case.Value, CodePage, Out);
     ASSERT_EQ(Result, Case.Result);
-    auto Check = [&Case](const std::string& After) {
-        return profile::ReadsAsWritten(Case.Before, After, Case.Section, Case.Key, Case.Value);
+    auto Check = [&Case, CodePage](const std::string& After) {
+        return profile::ReadsAsWritten(Case.Before, After, Case.Section, Case.Key, Case.Value,
+                                       CodePage);
     };
     if (Result == EditResult::Changed) {
         EXPECT_EQ(Out, Case.After);
@@ -178,7 +180,7 @@ void CheckEdit(const EditCase& Case)
 
 TEST_P(ProfileEditTest, LeavesExactBytes)
 {
-    CheckEdit(GetParam());
+    CheckEdit(GetParam(), 1252);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ProfileEditTest, ::testing::ValuesIn(kEdits), CaseName());
@@ -221,15 +223,11 @@ const EditCase kCodePage932Edits[] = {
     {"SectionEndingInLeadByteRefused", "[Notes]\r\n", "A\x83", "k", "1", EditResult::Refused, ""},
 };
 
-class CodePage932EditTest : public ::testing::TestWithParam<EditCase> {
-protected:
-    void SetUp() override { profile::ReadAsCodePage932 = true; }
-    void TearDown() override { profile::ReadAsCodePage932 = false; }
-};
+class CodePage932EditTest : public ::testing::TestWithParam<EditCase> {};
 
 TEST_P(CodePage932EditTest, LeavesExactBytes)
 {
-    CheckEdit(GetParam());
+    CheckEdit(GetParam(), 932);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CodePage932EditTest, ::testing::ValuesIn(kCodePage932Edits),
@@ -240,11 +238,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, CodePage932EditTest, ::testing::ValuesIn(kCodePa
 TEST_F(CodePage932EditTest, LeadByteBeforeLineEndStandsAlone)
 {
     std::string File = "[Notes]\r\nA=\x83\r\nB=x\x83\nC=\x83";
-    EXPECT_EQ(profile::FindValue(File, "Notes", "A"), std::optional<std::string_view>("\x83"));
-    EXPECT_EQ(profile::FindValue(File, "Notes", "B"), std::optional<std::string_view>("x\x83"));
-    EXPECT_EQ(profile::FindValue(File, "Notes", "C"), std::optional<std::string_view>("\x83"));
-    profile::ReadAsCodePage932 = false;
-    EXPECT_EQ(profile::FindValue("[N]\n\x83\x61=1\n", "N", "\x83\x41"),
+    auto Read = [&File](const char* Key) { return profile::FindValue(File, "Notes", Key, 932); };
+    EXPECT_EQ(Read("A"), std::optional<std::string_view>("\x83"));
+    EXPECT_EQ(Read("B"), std::optional<std::string_view>("x\x83"));
+    EXPECT_EQ(Read("C"), std::optional<std::string_view>("\x83"));
+    EXPECT_EQ(profile::FindValue("[N]\n\x83\x61=1\n", "N", "\x83\x41", 1252),
               std::optional<std::string_view>("1"));
 }
 
@@ -256,8 +254,8 @@ TEST(ProfileEdit, SetThenDeleteOfAbsentKeyRestoresBytes)
     for (const std::string& Original : Files) {
         std::string Set;
         std::string Deleted;
-        ASSERT_EQ(profile::Edit(Original, "Notes", "New", "v", Set), EditResult::Changed);
-        ASSERT_EQ(profile::Edit(Set, "Notes", "New", nullptr, Deleted), EditResult::Changed);
+        ASSERT_EQ(profile::Edit(Original, "Notes", "New", "v", 1252, Set), EditResult::Changed);
+        ASSERT_EQ(profile::Edit(Set, "Notes", "New", nullptr, 1252, Deleted), EditResult::Changed);
         // A last line without a line end gains the file's own when a line is added after it.
         std::string Expected = Original;
         if (Expected.back() != '\n' && Expected.back() != '\r') {
@@ -272,18 +270,18 @@ TEST(ProfileEdit, SetThenDeleteOfAbsentKeyRestoresBytes)
 TEST(ProfileRead, Utf16FileSeesNothing)
 {
     std::string Utf16 = Bytes("\xFF\xFE[\0N\0]\0\r\0\n\0A\0=\0001\0", 18);
-    EXPECT_FALSE(profile::FindValue(Utf16, "N", "A").has_value());
+    EXPECT_FALSE(profile::FindValue(Utf16, "N", "A", 1252).has_value());
 }
 
 TEST(ProfileRead, BufferLimits)
 {
     std::string File = "[Notes]\r\nA=" + std::string(300, 'v') + "\r\n";
     char Buffer[8];
-    EXPECT_EQ(profile::ReadString(File, "Notes", "A", "", Buffer, 4), 3u);
+    EXPECT_EQ(profile::ReadString(File, "Notes", "A", "", Buffer, 4, 1252), 3u);
     EXPECT_STREQ(Buffer, "vvv");
-    EXPECT_EQ(profile::ReadString(File, "Notes", "B", "default", Buffer, 4), 3u);
+    EXPECT_EQ(profile::ReadString(File, "Notes", "B", "default", Buffer, 4, 1252), 3u);
     EXPECT_STREQ(Buffer, "def");
-    EXPECT_EQ(profile::ReadString(File, "Notes", "B", nullptr, Buffer, 1), 0u);
+    EXPECT_EQ(profile::ReadString(File, "Notes", "B", nullptr, Buffer, 1, 1252), 0u);
     EXPECT_STREQ(Buffer, "");
 }
 
@@ -291,9 +289,9 @@ TEST(ProfileRead, SetValueReadsBack)
 {
     std::string Out;
     ASSERT_EQ(profile::Edit("[Notes]\n", "Notes", "VIEWEXP5",
-                            "Export HTML Files,1,_Vorkap,,.Htm,,1,", Out),
+                            "Export HTML Files,1,_Vorkap,,.Htm,,1,", 1252, Out),
               EditResult::Changed);
-    EXPECT_EQ(profile::FindValue(Out, "Notes", "VIEWEXP5"),
+    EXPECT_EQ(profile::FindValue(Out, "Notes", "VIEWEXP5", 1252),
               std::optional<std::string_view>("Export HTML Files,1,_Vorkap,,.Htm,,1,"));
 }
 

@@ -1,5 +1,5 @@
 // The edit: where a set or a delete goes, as one change to the old content.
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace profile {
 namespace {
@@ -15,7 +15,7 @@ std::string_view LineEndingOf(std::string_view Content)
 // True when the header and the entry line that a write would add read back as Section and Key,
 // names without blanks at their ends. They would not for an empty name, a line break or a NUL in
 // a name, a key with '=' or a leading '[', or a section whose last byte would pair with the ']'.
-bool ReadsBack(std::string_view Section, std::string_view Key)
+bool ReadsBack(std::string_view Section, std::string_view Key, unsigned CodePage)
 {
     std::string Header = "[" + std::string(Section) + "]";
     std::string EntryLine = std::string(Key) + "=";
@@ -24,7 +24,8 @@ bool ReadsBack(std::string_view Section, std::string_view Key)
         (Header + EntryLine).find_first_of("\r\n") != std::string::npos) {
         return false;
     }
-    return ParseHeader(Header, Name) && Name == Section && ParseEntry(EntryLine).Name == Key;
+    return ParseHeader(Header, Name, CodePage) && Name == Section &&
+           ParseEntry(EntryLine, CodePage).Name == Key;
 }
 
 // The lines that a set adds, each with the file's line ending: Lead (the line ending of a last
@@ -40,21 +41,23 @@ std::string NewLines(std::string_view Lead, std::string_view Section, std::strin
 }  // namespace
 
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
-                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup)
+                    const char* Value, unsigned CodePage, EditPlan& Plan,
+                    const SectionLookup* Lookup)
 {
     std::string_view NewValue = Value ? Value : "";
     // A set goes where a read of the same names looks: the names lose their blanks at both ends,
     // as with Windows' API under Wine. A delete, as Wine's, matches the names as given: one with
     // blanks at an end finds nothing to delete.
     std::string_view Asked = Trim(Section), Name = Trim(Key);
-    if (IsUtf16(Content) || !ReadsBack(Asked, Name) ||
+    if (IsUtf16(Content) || !ReadsBack(Asked, Name, CodePage) ||
         NewValue.find_first_of("\r\n") != NewValue.npos) {
         return EditResult::Refused;
     }
     if (!Value && (Asked.size() != Section.size() || Name.size() != Key.size())) {
         return EditResult::Unchanged;
     }
-    Location Found = Lookup ? Lookup->Locate(Name) : SectionLookup(Content, Asked).Locate(Name);
+    Location Found =
+        Lookup ? Lookup->Locate(Name) : SectionLookup(Content, Asked, CodePage).Locate(Name);
     std::string_view Ending = LineEndingOf(Content);
     Plan = EditPlan{};
 
@@ -63,7 +66,8 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
         // of that name lacks is deleted from the next section of the name that holds it, as with
         // Windows' API under Wine: reads stop at the first section, deletes do not.
         while (!Found.KeyFound && Found.SectionFound) {
-            Found = SectionLookup(Content, Asked, Found.LastLineOfSection.Next).Locate(Name);
+            Found = SectionLookup(Content, Asked, CodePage, Found.LastLineOfSection.Next)
+                        .Locate(Name);
         }
         if (!Found.KeyFound) return EditResult::Unchanged;
         Plan = {Found.KeyLine.Begin, Found.KeyLine.Next - Found.KeyLine.Begin, ""};
@@ -102,10 +106,10 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
 }
 
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
-                const char* Value, std::string& Out)
+                const char* Value, unsigned CodePage, std::string& Out)
 {
     EditPlan Plan;
-    EditResult Result = PlanEdit(Content, Section, Key, Value, Plan);
+    EditResult Result = PlanEdit(Content, Section, Key, Value, CodePage, Plan);
     if (Result == EditResult::Changed) {
         Out.assign(Content.substr(0, Plan.Offset)).append(Plan.Insert);
         Out.append(Content.substr(Plan.Offset + Plan.Remove));

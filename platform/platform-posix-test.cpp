@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
 #include "tests/support/case-name.h"
 
 namespace {
@@ -124,7 +124,7 @@ TEST(LeadBytes, CodePage932AndLocale)
     setenv("LC_ALL", "C.UTF-8", 1);
     PlatformStartup();
     for (int Byte = 0; Byte < 256; Byte++) EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, (BYTE)Byte));
-    EXPECT_EQ(profile::FindValue("[N]\n\xC3" "A=1\n", "N", "\xC3" "a"),
+    EXPECT_EQ(profile::FindValue("[N]\n\xC3" "A=1\n", "N", "\xC3" "a", GetACP()),
               std::optional<std::string_view>("1"));
 
     // Under Shift_JIS the lead bytes are exactly code page 932's, rows 0xEB-0xFC included.

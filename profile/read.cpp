@@ -2,16 +2,16 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace profile {
 namespace {
 
 // 2 for a lead byte followed by a second byte (0x40-0xFC), 1 for any other byte. A lead byte
 // followed by anything else (a line end, a blank, an ASCII digit) or by nothing stands alone.
-size_t CharWidth(std::string_view Text, size_t Index)
+size_t CharWidth(std::string_view Text, size_t Index, unsigned CodePage)
 {
-    if (!ReadAsCodePage932 || !IsCodePage932Lead(Text[Index]) || Index + 1 == Text.size()) {
+    if (CodePage != 932 || !IsCodePage932Lead(Text[Index]) || Index + 1 == Text.size()) {
         return 1;
     }
     unsigned char Second = Text[Index + 1];
@@ -20,11 +20,11 @@ size_t CharWidth(std::string_view Text, size_t Index)
 
 // The first (or the last) Byte of the text that is a character of its own, not the second half
 // of one.
-size_t FindChar(std::string_view Text, char Byte, bool Last = false)
+size_t FindChar(std::string_view Text, char Byte, unsigned CodePage, bool Last = false)
 {
-    if (!ReadAsCodePage932 || Byte < 0x40) return Last ? Text.rfind(Byte) : Text.find(Byte);
+    if (CodePage != 932 || Byte < 0x40) return Last ? Text.rfind(Byte) : Text.find(Byte);
     size_t Found = std::string_view::npos;
-    for (size_t Index = 0; Index < Text.size(); Index += CharWidth(Text, Index)) {
+    for (size_t Index = 0; Index < Text.size(); Index += CharWidth(Text, Index, CodePage)) {
         if (Text[Index] != Byte) continue;
         Found = Index;
         if (!Last) break;
@@ -41,9 +41,7 @@ std::string_view UpToNul(std::string_view Text) { return Text.substr(0, Text.fin
 
 // Where the next line that may be a section header starts, at or after Begin, the start of a
 // line: a header's '[' is the first non-blank byte of its line, so only the '[' bytes need a
-// look. (A registration against the floor program, with this: 1.13-1.15 at 1 MB and 1.33-1.40
-// at 10 MB, where [Notes] is the middle third; reading every line on the way: 1.20-1.23 and
-// 1.43-1.47.)
+// look.
 size_t NextHeaderLine(std::string_view Content, size_t Begin)
 {
     for (size_t Bracket = Content.find('[', Begin); Bracket != std::string_view::npos;
@@ -59,8 +57,6 @@ size_t NextHeaderLine(std::string_view Content, size_t Begin)
 }
 
 }  // namespace
-
-bool ReadAsCodePage932 = false;
 
 bool IsCodePage932Lead(unsigned char Byte)
 {
@@ -107,28 +103,28 @@ std::string_view SeenPart(std::string_view Content, const Line& Current)
     return Nothing ? std::string_view() : Seen;
 }
 
-bool ParseHeader(std::string_view Seen, std::string_view& Name)
+bool ParseHeader(std::string_view Seen, std::string_view& Name, unsigned CodePage)
 {
     if (Seen.empty() || Seen[0] != '[') return false;
-    size_t Close = FindChar(Seen, ']', true);
+    size_t Close = FindChar(Seen, ']', CodePage, true);
     if (Close == std::string_view::npos || Close == 0) return false;
     Name = UpToNul(Trim(Seen.substr(1, Close - 1)));
     return true;
 }
 
-Entry ParseEntry(std::string_view Seen)
+Entry ParseEntry(std::string_view Seen, unsigned CodePage)
 {
-    size_t Equals = FindChar(Seen, '=');
+    size_t Equals = FindChar(Seen, '=', CodePage);
     if (Equals == std::string_view::npos) return Entry{UpToNul(Seen), {}, false};
     return Entry{UpToNul(Trim(Seen.substr(0, Equals))), UpToNul(Trim(Seen.substr(Equals + 1))),
                  true};
 }
 
-bool SameName(std::string_view A, std::string_view B)
+bool SameName(std::string_view A, std::string_view B, unsigned CodePage)
 {
     if (A.size() != B.size()) return false;
-    for (size_t Index = 0; Index < A.size(); Index += CharWidth(A, Index)) {
-        bool Differ = CharWidth(A, Index) == 2 ? A.substr(Index, 2) != B.substr(Index, 2)
+    for (size_t Index = 0; Index < A.size(); Index += CharWidth(A, Index, CodePage)) {
+        bool Differ = CharWidth(A, Index, CodePage) == 2 ? A.substr(Index, 2) != B.substr(Index, 2)
                                                : FoldAscii(A[Index]) != FoldAscii(B[Index]);
         if (Differ) return false;
     }
@@ -144,7 +140,8 @@ uint32_t HashName(std::string_view Name)
     return Hash;
 }
 
-std::optional<Line> FindSection(std::string_view Content, std::string_view Section, size_t From)
+std::optional<Line> FindSection(std::string_view Content, std::string_view Section,
+                                unsigned CodePage, size_t From)
 {
     LineScanner Scanner{Content, std::max(From, ContentStart(Content))};
     for (;;) {
@@ -152,7 +149,10 @@ std::optional<Line> FindSection(std::string_view Content, std::string_view Secti
         if (Scanner.AtEnd()) break;
         Line Header = Scanner.Next();
         std::string_view Name;
-        if (ParseHeader(SeenPart(Content, Header), Name) && SameName(Name, Section)) return Header;
+        if (ParseHeader(SeenPart(Content, Header), Name, CodePage) &&
+            SameName(Name, Section, CodePage)) {
+            return Header;
+        }
     }
     return std::nullopt;
 }
@@ -168,15 +168,15 @@ std::optional<std::string_view> ValueOf(const Location& Found)
 }
 
 size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
-                  size_t Size)
+                  size_t Size, unsigned CodePage)
 {
     if (Size == 0) return 0;
     std::string_view Text = Value ? *Value : std::string_view(Default ? Default : "");
     // Windows converts the result to the code page into Size - 1 bytes, which never holds half
     // a character: a copy that is cut stops before a double-byte character that would not fit.
     size_t Whole = 0;
-    while (Whole < Text.size() && Whole + CharWidth(Text, Whole) < Size) {
-        Whole += CharWidth(Text, Whole);
+    while (Whole < Text.size() && Whole + CharWidth(Text, Whole, CodePage) < Size) {
+        Whole += CharWidth(Text, Whole, CodePage);
     }
     memcpy(Buffer, Text.data(), Whole);
     if (Whole == Text.size()) {
@@ -188,15 +188,16 @@ size_t CopyResult(std::optional<std::string_view> Value, const char* Default, ch
 }
 
 std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
-                                          std::string_view Key)
+                                          std::string_view Key, unsigned CodePage)
 {
-    return SectionLookup(Content, Section).FindValue(Key);
+    return SectionLookup(Content, Section, CodePage).FindValue(Key);
 }
 
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
-                  const char* Default, char* Buffer, size_t Size)
+                  const char* Default, char* Buffer, size_t Size, unsigned CodePage)
 {
-    return CopyResult(FindValue(Content, Section, Key), Default, Buffer, Size);
+    return CopyResult(FindValue(Content, Section, Key, CodePage), Default, Buffer, Size,
+                      CodePage);
 }
 
 }  // namespace profile

@@ -1,7 +1,7 @@
 // An independent model of the profile engine's read rules, written out plainly line by line, for
 // the fuzz target and the section lookup's tests to check the engine against: first matching
-// section (any matching section for a delete), first matching key, trimming, a NUL ends a name or a value, one pair of quotes removed,
-// and code page 932 pairs while profile::ReadAsCodePage932 is set.
+// section (any matching section for a delete), first matching key, trimming, a NUL ends a name
+// or a value, one pair of quotes removed, and code page 932 pairs when CodePage is 932.
 #pragma once
 
 #include <optional>
@@ -9,21 +9,21 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace model {
 
 using std::string_view;
 
 // True when Text[Index] is the second byte of a double-byte character: counted from the start.
-inline bool IsSecondByte(string_view Text, size_t Index)
+inline bool IsSecondByte(string_view Text, size_t Index, unsigned CodePage)
 {
     bool Second = false;
     for (size_t At = 0; At < Index; At++) {
         unsigned char Byte = (unsigned char)Text[At];
         unsigned char After = At + 1 < Text.size() ? (unsigned char)Text[At + 1] : 0;
         bool Lead = (Byte >= 0x81 && Byte <= 0x9F) || (Byte >= 0xE0 && Byte <= 0xFC);
-        Second = profile::ReadAsCodePage932 && !Second && Lead && After >= 0x40 && After <= 0xFC;
+        Second = CodePage == 932 && !Second && Lead && After >= 0x40 && After <= 0xFC;
     }
     return Second;
 }
@@ -46,13 +46,13 @@ inline string_view CString(string_view Text)
     return Text.substr(0, Text.find('\0'));
 }
 
-inline bool SameName(string_view A, string_view B)
+inline bool SameName(string_view A, string_view B, unsigned CodePage)
 {
     if (A.size() != B.size()) return false;
     for (size_t Index = 0; Index < A.size(); Index++) {
         char X = A[Index];
         char Y = B[Index];
-        bool Fold = !IsSecondByte(A, Index);
+        bool Fold = !IsSecondByte(A, Index, CodePage);
         if (Fold && X >= 'A' && X <= 'Z') X = (char)(X + 32);
         if (Fold && Y >= 'A' && Y <= 'Z') Y = (char)(Y + 32);
         if (X != Y) return false;
@@ -82,11 +82,11 @@ inline std::vector<ModelLine> Lines(string_view Content)
     return Result;
 }
 
-inline bool Header(string_view Seen, string_view& Name)
+inline bool Header(string_view Seen, string_view& Name, unsigned CodePage)
 {
     if (Seen.empty() || Seen[0] != '[') return false;
     size_t Close = Seen.rfind(']');
-    while (Close != string_view::npos && Close > 0 && IsSecondByte(Seen, Close)) {
+    while (Close != string_view::npos && Close > 0 && IsSecondByte(Seen, Close, CodePage)) {
         Close = Seen.rfind(']', Close - 1);
     }
     if (Close == string_view::npos || Close == 0) return false;
@@ -123,7 +123,8 @@ struct ModelResult {
 };
 
 // The first section of that name decides reads; a delete also looks in the later ones.
-inline ModelResult Model(string_view Content, string_view Section, string_view Key)
+inline ModelResult Model(string_view Content, string_view Section, string_view Key,
+                         unsigned CodePage)
 {
     ModelResult Result;
     if (profile::IsUtf16(Content)) return Result;
@@ -132,8 +133,8 @@ inline ModelResult Model(string_view Content, string_view Section, string_view K
     for (const ModelLine& Line : Lines(Content)) {
         if (Line.Seen.empty()) continue;
         string_view Name;
-        if (Header(Line.Seen, Name)) {
-            Inside = SameName(Name, Section);
+        if (Header(Line.Seen, Name, CodePage)) {
+            Inside = SameName(Name, Section, CodePage);
             if (Inside && ++Seen == 1) {
                 Result.SectionFound = true;
                 Result.LastLineHasEnding = Line.HasEnding;
@@ -144,7 +145,7 @@ inline ModelResult Model(string_view Content, string_view Section, string_view K
         if (Seen == 1) Result.LastLineHasEnding = Line.HasEnding;
         std::optional<string_view> Value;
         Entry(Line.Seen, Name, Value);
-        if (!SameName(Name, Key)) continue;
+        if (!SameName(Name, Key, CodePage)) continue;
         Result.KeyInAnySection = true;
         if (Seen == 1 && !Result.KeyPresent) {
             Result.KeyPresent = true;
@@ -158,7 +159,7 @@ inline ModelResult Model(string_view Content, string_view Section, string_view K
 // each header of the old content, a lookup of that section in each content, and each key line
 // compared through them. Time grows with the sections times the file's size.
 inline bool PerSectionReadsAsWritten(string_view Before, string_view After, const char* Section,
-                                     const char* Key, const char* Value)
+                                     const char* Key, const char* Value, unsigned CodePage)
 {
     using namespace profile;
     auto EndsInBlank = [](string_view Name) {
@@ -167,29 +168,29 @@ inline bool PerSectionReadsAsWritten(string_view Before, string_view After, cons
     std::string Written = std::string("[s]\nk=") + (Value ? Value : ""), Deleted;
     std::optional<string_view> Expected;
     if (Value) {
-        Expected = FindValue(Written, "s", "k");
-    } else if (Edit(Before, Section, Key, nullptr, Deleted) == EditResult::Changed) {
-        Expected = FindValue(Deleted, Section, Key);
+        Expected = FindValue(Written, "s", "k", CodePage);
+    } else if (Edit(Before, Section, Key, nullptr, CodePage, Deleted) == EditResult::Changed) {
+        Expected = FindValue(Deleted, Section, Key, CodePage);
     }
-    if (FindValue(After, Section, Key) != Expected) return false;
+    if (FindValue(After, Section, Key, CodePage) != Expected) return false;
     std::optional<SectionLookup> Old, New;  // the first section of the current header's name
     string_view Name;
     for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
         Line Current = Scanner.Next();
         string_view Seen = SeenPart(Before, Current);
         if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) {
-            std::optional<Line> First = FindSection(Before, Name);
+        if (ParseHeader(Seen, Name, CodePage)) {
+            std::optional<Line> First = FindSection(Before, Name, CodePage);
             bool Read = !Name.empty() && !EndsInBlank(Name) && First &&
                         First->Begin == Current.Begin;
             Old.reset(), New.reset();
-            if (Read) Old.emplace(Before, Name), New.emplace(After, Name);
+            if (Read) Old.emplace(Before, Name, CodePage), New.emplace(After, Name, CodePage);
             continue;
         }
-        profile::Entry Item = ParseEntry(Seen);
+        profile::Entry Item = ParseEntry(Seen, CodePage);
         if (!Old || Item.Name.empty() || EndsInBlank(Item.Name) || EndsInBlank(Item.Value) ||
-            (profile::SameName(Name, profile::Trim(Section)) &&
-             profile::SameName(Item.Name, profile::Trim(Key))))
+            (profile::SameName(Name, profile::Trim(Section), CodePage) &&
+             profile::SameName(Item.Name, profile::Trim(Key), CodePage)))
             continue;
         if (Old->FindValue(Item.Name) != New->FindValue(Item.Name)) return false;
     }

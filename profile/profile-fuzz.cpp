@@ -6,7 +6,7 @@
 // ends one, "\\" is a backslash) and then the file content, all remaining bytes.
 //
 // Besides the sanitizers, the target checks these properties, and aborts when one breaks:
-// - reads agree with the independent model of the read rules in profile_model.h;
+// - reads agree with the independent model of the read rules in rules-model.h;
 // - an edit's plan, applied to the content, gives exactly the edit's result;
 // - an edit is refused exactly when a name or value could not be written faithfully;
 // - a set goes where a read of the same names looks (names trimmed); a delete removes a line
@@ -27,8 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/profile.h"
-#include "platform/profile_model.h"
+#include "profile/profile.h"
+#include "profile/rules-model.h"
 
 namespace {
 
@@ -41,6 +41,8 @@ struct Shown {
     const std::string* Text;
 };
 Shown Current[5];
+// The code page of the case: 932 or 1252.
+unsigned CodePage = 1252;
 
 void ShowEscaped(const char* Name, const std::string& Text)
 {
@@ -77,7 +79,7 @@ std::vector<std::pair<std::string, std::string>> PairsOf(string_view Content)
     for (const ModelLine& Line : Lines(Content)) {
         if (Pairs.size() >= 48) break;
         string_view Name;
-        if (Header(Line.Seen, Name)) {
+        if (Header(Line.Seen, Name, CodePage)) {
             Section = std::string(Name);
             continue;
         }
@@ -100,8 +102,8 @@ bool Writable(string_view Name)
 
 std::optional<string_view> Read(string_view Content, string_view Section, string_view Key)
 {
-    std::optional<string_view> Found = profile::FindValue(Content, Section, Key);
-    std::optional<string_view> Expected = Model(Content, Section, Key).Read;
+    std::optional<string_view> Found = profile::FindValue(Content, Section, Key, CodePage);
+    std::optional<string_view> Expected = Model(Content, Section, Key, CodePage).Read;
     CHECK(Found == Expected, "engine read differs from the model");
     return Found;
 }
@@ -112,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     if (Size < 1) return 0;
     bool Delete = Data[0] & 1;
-    profile::ReadAsCodePage932 = Data[0] & 2;
+    CodePage = Data[0] & 2 ? 932 : 1252;
     FuzzedDataProvider Provider(Data + 1, Size - 1);
     std::string Section = Provider.ConsumeRandomLengthString(40);
     std::string Key = Provider.ConsumeRandomLengthString(40);
@@ -136,15 +138,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     // A section name whose last byte would pair with the header's ']' cannot be written.
     std::string HeaderLine = "[" + std::string(Asked) + "]";
     string_view Written;
-    Valid = Valid && Header(HeaderLine, Written) && Written == Asked;
+    Valid = Valid && Header(HeaderLine, Written, CodePage) && Written == Asked;
     std::string Out;
-    profile::EditResult Result = profile::Edit(Content, Section, Key, NewValue, Out);
+    profile::EditResult Result = profile::Edit(Content, Section, Key, NewValue, CodePage, Out);
     CHECK((Result == profile::EditResult::Refused) == !Valid, "refused exactly the unwritable");
     if (Result == profile::EditResult::Refused) return 0;
 
     // The plan of the edit, applied to the content, gives the same bytes as the edit.
     profile::EditPlan Plan;
-    CHECK(profile::PlanEdit(Content, Section, Key, NewValue, Plan) == Result, "plan result");
+    CHECK(profile::PlanEdit(Content, Section, Key, NewValue, CodePage, Plan) == Result, "plan result");
     if (Result == profile::EditResult::Changed) {
         CHECK(Plan.Offset <= Content.size() && Plan.Remove <= Content.size() - Plan.Offset,
               "plan within the content");
@@ -153,11 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         CHECK(Planned == Out, "plan and edit agree");
     }
 
-    const ModelResult Before = Model(Content, Asked, Name);
+    const ModelResult Before = Model(Content, Asked, Name, CodePage);
     const std::string After = Result == profile::EditResult::Changed ? Out : Content;
     Current[4] = {"after", &After};
-    CHECK(profile::ReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue) ==
-              PerSectionReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue),
+    CHECK(profile::ReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue,
+                                  CodePage) == PerSectionReadsAsWritten(Content, After,
+                                                 Section.c_str(), Key.c_str(), NewValue, CodePage),
           "the one-pass check and the per-section check differ");
 
     if (Delete) {
@@ -185,14 +188,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
         // Setting the same value again writes the same bytes, if anything.
         std::string Again;
-        profile::EditResult Second = profile::Edit(After, Section, Key, NewValue, Again);
+        profile::EditResult Second = profile::Edit(After, Section, Key, NewValue, CodePage, Again);
         CHECK(Second == profile::EditResult::Unchanged ||
                   (Second == profile::EditResult::Changed && Again == After),
               "a repeated set changes nothing");
 
         if (Before.SectionFound && !Before.KeyPresent && Before.LastLineHasEnding) {
             std::string Back;
-            profile::EditResult Undo = profile::Edit(After, Asked, Name, nullptr, Back);
+            profile::EditResult Undo = profile::Edit(After, Asked, Name, nullptr, CodePage, Back);
             CHECK(Undo == profile::EditResult::Changed && Back == Content,
                   "set then delete of a new key gives back the original bytes");
         }
@@ -203,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Pairs.emplace_back(Asked, "VIEWEXP5");
     Pairs.emplace_back("Notes", Name);
     for (const auto& Pair : Pairs) {
-        if (SameName(Pair.first, Asked) && SameName(Pair.second, Name)) continue;
+        if (SameName(Pair.first, Asked, CodePage) && SameName(Pair.second, Name, CodePage)) continue;
         CHECK(Read(Content, Pair.first, Pair.second) == Read(After, Pair.first, Pair.second),
               "another key reads differently after the edit");
     }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "profile/profile.h"
 #include "tests/support/bytes.h"
 #include "tests/support/child.h"
 #include "tests/support/scratch.h"
@@ -239,7 +239,7 @@ TEST_F(ProfileFileTest, FileThatAReadCouldNotReadIsNotWritten)
         {"OtherFileRefused", "other.ini", Refuse, Allow, true},
     };
     std::string Changed;
-    ASSERT_EQ(profile::Edit(kOriginal, "Notes", "A", "2", Changed), profile::EditResult::Changed);
+    ASSERT_EQ(profile::Edit(kOriginal, "Notes", "A", "2", 1252, Changed), profile::EditResult::Changed);
     for (const Case& Each : Cases) {
         std::string Directory = (Directory_ / Each.Name).string();
         ASSERT_EQ(mkdir(Directory.c_str(), 0755), 0);
@@ -319,7 +319,7 @@ TEST_F(CachedCopy, WriteAfterLookupsOfAnOldFileEditsThatFile)
         EXPECT_EQ(Lookup("Notes", "VIEWEXP6", Path), "<none>");
         ASSERT_TRUE(WritePrivateProfileStringA("Notes", "VIEWEXP6", "b", Path.c_str()));
         std::string Expected;
-        ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", Expected),
+        ASSERT_EQ(profile::Edit(Before, "Notes", "VIEWEXP6", "b", 1252, Expected),
                   profile::EditResult::Changed);
         EXPECT_EQ(ReadBytes(Path), Expected);
         EXPECT_EQ(Lookup("Notes", "VIEWEXP6", Path), "b");

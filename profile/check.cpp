@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "platform/profile-rules.h"
+#include "profile/rules.h"
 
 namespace profile {
 namespace {
@@ -32,9 +32,10 @@ struct GroupNameHash {
     }
 };
 struct GroupNameEqual {
+    unsigned CodePage;
     bool operator()(const GroupName& A, const GroupName& B) const
     {
-        return A.Group == B.Group && SameName(A.Name, B.Name);
+        return A.Group == B.Group && SameName(A.Name, B.Name, CodePage);
     }
 };
 template <typename T>
@@ -69,7 +70,7 @@ std::optional<std::string_view> ReadOf(const Entry& Item)
 }  // namespace
 
 bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
-                    const char* Key, const char* Value)
+                    const char* Key, const char* Value, unsigned CodePage)
 {
     std::string_view AskedSection = Section, AskedKey = Key;
     std::string_view TrimmedSection = Trim(AskedSection), TrimmedKey = Trim(AskedKey);
@@ -79,7 +80,7 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
     EditPlan Plan;
     EditResult Planned = TrimmedSection.size() == AskedSection.size() &&
                                  TrimmedKey.size() == AskedKey.size() && !IsUtf16(Before)
-                             ? PlanEdit(Before, AskedSection, AskedKey, Value, Plan)
+                             ? PlanEdit(Before, AskedSection, AskedKey, Value, CodePage, Plan)
                              : EditResult::Refused;
     if (Planned == EditResult::Unchanged && After == Before) return true;
     if (Planned == EditResult::Changed &&
@@ -88,8 +89,8 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
         After.compare(Plan.Offset, Plan.Insert.size(), Plan.Insert) == 0 &&
         After.substr(Plan.Offset + Plan.Insert.size()) == Before.substr(Plan.Offset + Plan.Remove))
         return true;
-    NameTable<SectionNote> Sections;
-    NameTable<KeyNote> Keys;
+    NameTable<SectionNote> Sections(0, GroupNameHash{}, GroupNameEqual{CodePage});
+    NameTable<KeyNote> Keys(0, GroupNameHash{}, GroupNameEqual{CodePage});
     Keys.reserve(After.size() / 32);  // about one line in 32 bytes
     auto SectionOf = [&](std::string_view Name) -> SectionNote& {
         auto [Found, Added] = Sections.try_emplace(GroupName{0, Name});
@@ -105,7 +106,7 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
         for (LineScanner Scanner{After, ContentStart(After)}; !Scanner.AtEnd();) {
             std::string_view Seen = SeenPart(After, Scanner.Next()), Name;
             if (Seen.empty()) continue;
-            if (ParseHeader(Seen, Name)) {
+            if (ParseHeader(Seen, Name, CodePage)) {
                 SectionNote& Note = SectionOf(Name);
                 Inside = !Note.InAfter;
                 Group = Note.Group;
@@ -113,7 +114,7 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
                 continue;
             }
             if (!Inside) continue;
-            Entry Item = ParseEntry(Seen);
+            Entry Item = ParseEntry(Seen, CodePage);
             auto [Found, Added] = Keys.try_emplace(GroupName{Group, Item.Name});
             if (Added) Found->second.After = ReadOf(Item);
         }
@@ -126,9 +127,9 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
     std::string Written = std::string("[s]\nk=") + (Value ? Value : "");
     std::optional<std::string_view> Expected;
     EditPlan Deleted;
-    bool Deletes = !Value && PlanEdit(Before, AskedSection, AskedKey, nullptr, Deleted) ==
-                                 EditResult::Changed;
-    if (Value) Expected = FindValue(Written, "s", "k");
+    bool Deletes = !Value && PlanEdit(Before, AskedSection, AskedKey, nullptr, CodePage,
+                                      Deleted) == EditResult::Changed;
+    if (Value) Expected = FindValue(Written, "s", "k", CodePage);
 
     // The old content, section by section: each key of the first section of each name reads as
     // it did, but for the key written and what the rewrite may change.
@@ -141,21 +142,21 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
         Line Here = Scanner.Next();
         std::string_view Seen = SeenPart(Before, Here), Name;
         if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name)) {
+        if (ParseHeader(Seen, Name, CodePage)) {
             SectionNote& Note = SectionOf(Name);
             bool First = !Note.InBefore;
             Note.InBefore = true;
             Compare = First && !Name.empty() && !EndsInBlank(Name);
             Group = Note.Group;
-            Target = Compare && SameName(Name, TrimmedSection);
-            Looking = Deletes && First && SameName(Name, AskedSection);
+            Target = Compare && SameName(Name, TrimmedSection, CodePage);
+            Looking = Deletes && First && SameName(Name, AskedSection, CodePage);
             continue;
         }
         if (!Compare && !Looking) continue;
-        Entry Item = ParseEntry(Seen);
+        Entry Item = ParseEntry(Seen, CodePage);
         std::optional<std::string_view> Read;
         if (!Utf16) Read = ReadOf(Item);
-        if (Looking && Here.Begin != Deleted.Offset && SameName(Item.Name, AskedKey)) {
+        if (Looking && Here.Begin != Deleted.Offset && SameName(Item.Name, AskedKey, CodePage)) {
             Expected = Read;
             Looking = false;
         }
@@ -166,7 +167,7 @@ bool ReadsAsWritten(std::string_view Before, std::string_view After, const char*
             Note.Before = Read;
         }
         if (Note.Compared || Item.Name.empty() || EndsInBlank(Item.Name) ||
-            EndsInBlank(Item.Value) || (Target && SameName(Item.Name, TrimmedKey)))
+            EndsInBlank(Item.Value) || (Target && SameName(Item.Name, TrimmedKey, CodePage)))
             continue;
         if (Note.Before != Note.After) return false;
         Note.Compared = true;

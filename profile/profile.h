@@ -1,6 +1,10 @@
 // The profile-file engine on bytes in memory: what a read of a key gives, and edits that change
-// the target line and keep every other byte. The read rules it follows are in profile-rules.h;
-// profile-file-posix.cpp puts the engine behind the Win32 calls.
+// the target line and keep every other byte. Pure functions of their arguments: no file, no
+// state of the process. The read rules it follows are in rules.h.
+//
+// Every read and edit takes the code page its text is read in. Under code page 932 a lead byte
+// and the byte after it (0x40-0xFC) are one character, whose second byte is never a letter to
+// fold, a '[', a ']' or a '='; under any other code page one byte is one character.
 #pragma once
 
 #include <cstddef>
@@ -12,24 +16,20 @@ namespace profile {
 
 // Code page 932's lead bytes: 0x81-0x9F and 0xE0-0xFC.
 bool IsCodePage932Lead(unsigned char Byte);
-// True while text is read as code page 932: a lead byte and the byte after it (0x40-0xFC) are
-// one character, whose second byte is never a letter to fold, a '[', a ']' or a '='. False, as
-// at the start, reads one byte as one character.
-extern bool ReadAsCodePage932;
 
 // What a read sees of a key's value: trimmed, cut at a NUL byte, one pair of matching quotes
 // removed. No value when the section or key is missing, or when the key's line has no '='.
 std::optional<std::string_view> FindValue(std::string_view Content, std::string_view Section,
-                                          std::string_view Key);
+                                          std::string_view Key, unsigned CodePage);
 
 // Copies Value, or Default when there is none, into Buffer as GetPrivateProfileStringA does,
 // with a terminating zero. A copy cut to Size - 1 bytes ends before a double-byte character
 // that would not fit whole, and answers Size - 1; otherwise the count of bytes copied.
 size_t CopyResult(std::optional<std::string_view> Value, const char* Default, char* Buffer,
-                  size_t Size);
+                  size_t Size, unsigned CodePage);
 // CopyResult of FindValue.
 size_t ReadString(std::string_view Content, std::string_view Section, std::string_view Key,
-                  const char* Default, char* Buffer, size_t Size);
+                  const char* Default, char* Buffer, size_t Size, unsigned CodePage);
 
 // A file that starts with a UTF-16 byte-order mark: reads see nothing in it, writes refuse it.
 bool IsUtf16(std::string_view Content);
@@ -52,18 +52,20 @@ class SectionLookup;
 // Sets Section/Key to Value, or deletes the key when Value is null, and keeps every other byte.
 // A set goes to the first section of that name, its names trimmed as a read trims them; a delete
 // removes the first line of the key in the first section of that name that holds one, its names
-// matched as given (blanks at an end match nothing). PlanEdit says where the change goes, so that a caller writes the head, the change and the tail
-// straight from the old content; Lookup, when given, is Section's lookup in this Content. Edit
-// builds the new content.
+// matched as given (blanks at an end match nothing). PlanEdit says where the change goes, so
+// that a caller writes the head, the change and the tail straight from the old content; Lookup,
+// when given, is Section's lookup in this Content under the same code page. Edit builds the new
+// content.
 EditResult PlanEdit(std::string_view Content, std::string_view Section, std::string_view Key,
-                    const char* Value, EditPlan& Plan, const SectionLookup* Lookup = nullptr);
+                    const char* Value, unsigned CodePage, EditPlan& Plan,
+                    const SectionLookup* Lookup = nullptr);
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
-                const char* Value, std::string& Out);
+                const char* Value, unsigned CodePage, std::string& Out);
 
 // True when After, another writer's write of Before, reads as Before with Section/Key set to
 // Value (deleted as Edit deletes when null), every other key read alike but for what the program
-// never reads (profile-check.cpp says which). One pass over each content.
+// never reads (check.cpp says which). One pass over each content.
 bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
-                    const char* Key, const char* Value);
+                    const char* Key, const char* Value, unsigned CodePage);
 
 }  // namespace profile

@@ -1,5 +1,5 @@
 // The read rules of profile files, shared by the engine's own files (the read, the section lookup,
-// the edit, the file behind the Win32 calls). A read sees the file as Windows' API does:
+// the edit, the check) and by the native profile calls over them. A read sees the file as Windows' API does:
 //   - bytes of the ANSI code page; a UTF-8 byte-order mark is skipped, a UTF-16 file holds nothing;
 //   - lines end at CR, LF or any run of them; blanks (0x09-0x0D, 0x1A, 0x20) are trimmed from both
 //     ends of a line, a name and a value, and an empty line is passed over;
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile.h"
+#include "profile/profile.h"
 
 namespace profile {
 
@@ -48,9 +48,7 @@ struct Location {
 };
 
 // Walks the lines from Position. The next CR and the next LF are remembered, so that memchr
-// looks at each byte once, however the lines end. (A registration against the floor program,
-// with this: 1.13-1.15 at 1 MB and 1.33-1.40 at 10 MB; a loop over each line's bytes: 1.16-1.20
-// and 1.43-1.48.)
+// looks at each byte once, however the lines end.
 struct LineScanner {
     std::string_view Content;
     size_t Position;
@@ -67,18 +65,19 @@ size_t ContentStart(std::string_view Content);
 // NUL ends the name or the value that holds it, but the '=' and the ']' after it still count,
 // as under Windows' API (Wine's reading of it).
 std::string_view SeenPart(std::string_view Content, const Line& Current);
+// The functions below read their text in CodePage (profile.h says how).
 // A header: a seen line that starts with '[' and has a ']' after it. Name runs to the last ']',
 // trimmed and ending at a NUL.
-bool ParseHeader(std::string_view Seen, std::string_view& Name);
-Entry ParseEntry(std::string_view Seen);
+bool ParseHeader(std::string_view Seen, std::string_view& Name, unsigned CodePage);
+Entry ParseEntry(std::string_view Seen, unsigned CodePage);
 // Names match without regard to the case of A-Z, which a double-byte character never holds.
-bool SameName(std::string_view A, std::string_view B);
+bool SameName(std::string_view A, std::string_view B, unsigned CodePage);
 // Names that match hash alike.
 uint32_t HashName(std::string_view Name);
 // The header of the first section of that name, at or after From (the start of a line; 0: the
 // start of the content).
 std::optional<Line> FindSection(std::string_view Content, std::string_view Section,
-                                size_t From = 0);
+                                unsigned CodePage, size_t From = 0);
 // What a read gives for a located key.
 std::optional<std::string_view> ValueOf(const Location& Found);
 
@@ -88,7 +87,8 @@ std::optional<std::string_view> ValueOf(const Location& Found);
 class SectionLookup {
 public:
     // The first section of that name at or after From, the start of a line.
-    SectionLookup(std::string_view Content, std::string_view Section, size_t From = 0);
+    SectionLookup(std::string_view Content, std::string_view Section, unsigned CodePage,
+                  size_t From = 0);
     Location Locate(std::string_view Key) const;
     std::optional<std::string_view> FindValue(std::string_view Key) const
     {
@@ -97,6 +97,7 @@ public:
 
 private:
     std::string_view Content_;
+    unsigned CodePage_;
     Location Section_;              // where the section stands, without a key
     std::vector<uint32_t> Hashes_;  // the hash of each line's name, in file order
     std::vector<size_t> Begins_;    // where each of those lines starts
