@@ -1,6 +1,6 @@
 # Benchmarks: what the engine costs per byte in memory (vorkap_bench_engine), what the check of
 # another writer's write costs (vorkap_bench_check), and what whole runs of the program cost beside
-# the floor of one crash-safe write (vorkap_bench_runs, the numbers in the README).
+# the floor of one crash-safe write (vorkap_bench_runs, the numbers in docs/performance.md).
 # bench/smoke.sh runs them all on the smallest size.
 
 # The yardstick: read a file once and replace it crash-safely with one line changed.
