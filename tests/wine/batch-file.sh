@@ -40,10 +40,12 @@ detection=${detection#'C:\> '}
 entry_text=$(printf '%s' "$detection" | sed -n 's/^find "\([^"]*\)" .*/\1/p')
 [ "$entry_text" = "$ENTRY" ] || fail "the detection command looks for '$entry_text', not the entry"
 pattern=$(sed -n "s/^ *-Pattern '\(.*\)') {\$/\1/p" "$guide")
-[ "$pattern" = "$ENTRY" ] || fail "the PowerShell detection script looks for '$pattern', not the entry"
+[ "$pattern" = "$ENTRY" ] ||
+    fail "the PowerShell detection script looks for '$pattern', not the entry"
 printf '@echo off\r\n%s\r\nexit /b %%ERRORLEVEL%%\r\n' \
     "${detection//'"C:\Notes\notes.ini"'/\"$notes_win\\notes.ini\"}" >"$dir/detect.bat"
-grep -qF "$notes_win" "$dir/detect.bat" || fail "the detection command does not name C:\\Notes\\notes.ini"
+grep -qF "$notes_win" "$dir/detect.bat" ||
+    fail "the detection command does not name C:\\Notes\\notes.ini"
 
 # detect EXPECTED: runs the detection command; "registered" is status 0 with the entry's line
 # written, "not registered" any other status without it.
