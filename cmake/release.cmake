@@ -1,6 +1,7 @@
 # The release: dist/vorkap-setup-<version>-win32.zip, holding the stripped 32-bit program, the
 # administrators' guide README.ja.md and SHA256SUMS, packed by tools/release-zip.sh with fixed
-# names, order, times and modes, so that two builds of one commit give the same bytes. With
+# names, order, times and modes, so that two builds of one commit give the same bytes, and the
+# archive's own SHA-256 beside it (<zip>.sha256), for publishing apart from the archive. With
 # VORKAP_SIGN_PKCS12 and VORKAP_SIGN_PASSWORD_FILE in the environment of the build, the program in
 # the archive is signed (tools/sign-exe.sh), with the archive's time as its signing time.
 if(NOT WIN32 OR NOT CMAKE_SIZEOF_VOID_P EQUAL 4)

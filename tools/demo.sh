@@ -1,31 +1,53 @@
 #!/usr/bin/env bash
-# Builds the native program and runs it on a copy of the sample Notes directory: a registration,
-# then a removal, each with its message, exit status and the lines of notes.ini that changed.
+# Builds the native program alone (no tests, so none of their packages) in build/demo and runs it
+# on a copy of the sample Notes directory: a registration, then a removal, each with its message,
+# exit status and the lines of notes.ini that changed; then a run in a folder without notes.ini,
+# which fails with status 1. Every command that runs the program is printed as it is run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 
-bash tools/install-deps.sh native
-cmake --preset native >/dev/null
-cmake --build --preset native --target vorkap-setup >/dev/null
+install_packages "the demo (the program alone)" cmake make g++
+
+# shown COMMAND...: prints the command as it runs it, from the top of the source tree, with its
+# output left out.
+shown() {
+    echo "\$ $* >/dev/null"
+    "$@" >/dev/null
+}
+shown cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORKAP_BUILD_TESTS=OFF
+shown cmake --build build/demo --target vorkap-setup -j2
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cp -r sample/Notes "$scratch/Notes"
-cp build/native/vorkap-setup "$scratch/Notes/"
-before="$scratch/before.ini"
+cp build/demo/vorkap-setup "$scratch/Notes/"
+mkdir "$scratch/Empty"
+cp build/demo/vorkap-setup "$scratch/Empty/"
+echo
 
+# run FOLDER ARGS...: runs the program of FOLDER from inside it, as printed, then shows its exit
+# status and the lines of that folder's notes.ini that changed.
 run() {
-    cp "$scratch/Notes/notes.ini" "$before"
-    echo "\$ Notes/vorkap-setup $*"
-    status=0
-    (cd / && "$scratch/Notes/vorkap-setup" "$@" 2>&1) || status=$?
+    local folder=$1 before="$scratch/before.ini" ini="$1/notes.ini" status=0 changed
+    shift
+    : >"$before"
+    [ ! -f "$ini" ] || cp "$ini" "$before"
+    echo "\$ cd $folder"
+    echo "\$ ./vorkap-setup $*"
+    (cd "$folder" && ./vorkap-setup "$@" 2>&1) || status=$?
     echo
     echo "exit status: $status"
-    echo "lines of notes.ini that changed:"
-    changed=$(diff -u "$before" "$scratch/Notes/notes.ini" | tail -n +4 | grep '^[-+]' | tr -d '\r' || true)
-    echo "${changed:-(none)}"
+    if [ -f "$ini" ]; then
+        echo "lines of notes.ini that changed:"
+        changed=$(diff -u "$before" "$ini" | tail -n +4 | grep '^[-+]' | tr -d '\r' || true)
+        echo "${changed:-(none)}"
+    else
+        echo "no notes.ini in $folder: nothing was written"
+    fi
     echo
 }
 
-run /I
-run /U /I
+run "$scratch/Notes" /I
+run "$scratch/Notes" /U /I
+run "$scratch/Empty" /I

@@ -7,13 +7,16 @@
 # and stores no extra attributes (-X: no owner, no extended times) and no directory entries (-D).
 # When VORKAP_SIGN_PKCS12 or VORKAP_SIGN_PASSWORD_FILE is set, the archive holds the program
 # signed by tools/sign-exe.sh, with SOURCE_DATE_EPOCH as its signing time; without them, the
-# program as built. A failed run leaves no OUT.zip, not even one from an earlier run.
+# program as built. Beside the archive, OUT.zip.sha256 holds the archive's own SHA-256 in
+# `sha256sum` format (hash, two blanks, the archive's file name), printed too, for publishing apart
+# from the archive: SHA256SUMS travels inside it and shows only corruption. A failed run leaves
+# neither OUT.zip nor OUT.zip.sha256, not even ones from an earlier run.
 # Usage: release-zip.sh PROGRAM.exe README.ja.md OUT.zip SOURCE_DIR
 set -euo pipefail
 
 exe=$1 guide=$2 out=$3 source=$4
 command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh" >&2; exit 1; }
-rm -f "$out" "$out.part"
+rm -f "$out" "$out.part" "$out.sha256" "$out.sha256.part"
 
 zip_floor=315532800
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -48,7 +51,14 @@ touch -d "@$SOURCE_DATE_EPOCH" "${files[@]/#/$stage/}"
 mkdir -p "$(dirname "$out")"
 rm -f "$stage/out.zip"
 (cd "$stage" && TZ=UTC zip -X -D -q out.zip "${files[@]}")
-# Moved in two steps so that OUT.zip, when it appears, is whole.
+# Moved in two steps so that OUT.zip, when it appears, is whole; its hash follows it the same way,
+# so a hash file is never beside any other archive.
+hash=$(sha256sum <"$stage/out.zip")
+printf '%s  %s\n' "${hash%% *}" "$(basename "$out")" >"$stage/out.sha256"
 mv -f "$stage/out.zip" "$out.part"
+mv -f "$stage/out.sha256" "$out.sha256.part"
 mv -f "$out.part" "$out"
+mv -f "$out.sha256.part" "$out.sha256"
 echo "$out ($(stat -c %s "$out") bytes, files dated $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S') UTC)"
+echo "$out.sha256, to publish apart from the archive:"
+cat "$out.sha256"

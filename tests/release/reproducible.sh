@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release command run twice on copies of the sources in two scratch folders (different
 # paths, one with spaces; different file times, time zones and umasks; one after the other)
-# must give a byte-identical vorkap-setup.exe and a byte-identical zip. The zip must then hold
+# must give a byte-identical vorkap-setup.exe, a byte-identical zip and a byte-identical
+# <zip>.sha256 beside it, which must name the zip and hold its SHA-256. The zip must then hold
 # exactly vorkap-setup.exe, README.ja.md and SHA256SUMS, in that order, SHA256SUMS must verify
 # inside the unpacked archive, and the exe must be the stripped program that passes the PE
 # checks; the release build must build no test program.
@@ -10,7 +11,8 @@
 # verify against the throwaway root with SHA-256 and the commit's time as its signing time, and
 # the signed exe must pass the PE checks and, with the Wine state of the win32 build, register.
 # A wrong password, a missing file or a certificate not for code signing must stop the release
-# with its one-line message and leave no zip; the password must appear in no output.
+# with its one-line message and leave no zip and no hash file; the password must appear in no
+# output.
 # Usage: reproducible.sh SOURCE_DIR VERSION [WINE_STATE]
 set -euo pipefail
 
@@ -65,7 +67,7 @@ echo "release build 2 in $second"
 (cd "$second" && umask 077 && TZ=Asia/Tokyo cmake --workflow --preset release) >"$scratch/build-2.log" 2>&1 ||
     { cat "$scratch/build-2.log"; fail "release build 2 failed"; }
 
-for built in build/release/vorkap-setup.exe "dist/$zip_name"; do
+for built in build/release/vorkap-setup.exe "dist/$zip_name" "dist/$zip_name.sha256"; do
     [ -f "$first/$built" ] || fail "build 1 made no $built"
     if ! cmp "$first/$built" "$second/$built"; then
         cmp -l "$first/$built" "$second/$built" | head -20 >&2 || true
@@ -76,6 +78,17 @@ done
 
 exe="$first/build/release/vorkap-setup.exe"
 zip="$first/dist/$zip_name"
+
+# check_hash_file ZIP: ZIP.sha256 is one line, the zip's SHA-256, two blanks and its file name.
+check_hash_file() {
+    local expected
+    expected="$(sha256sum <"$1" | cut -d' ' -f1)  $(basename "$1")"
+    [ "$(cat "$1.sha256")" = "$expected" ] && [ "$(wc -l <"$1.sha256")" = 1 ] ||
+        fail "$1.sha256 holds '$(cat "$1.sha256")', expected '$expected'"
+}
+check_hash_file "$first/dist/$zip_name"
+grep -qxF "$(cat "$first/dist/$zip_name.sha256")" "$scratch/build-1.log" ||
+    fail "the release command does not print the zip's hash line"
 
 # check_zip ZIP DIR: the zip holds the three files in order; unpacked into DIR, SHA256SUMS verifies.
 check_zip() {
@@ -100,7 +113,8 @@ expected_date=$(TZ=UTC date -d "@$commit_time" +%Y%m%d)
 tests=$(find "$first/build/release" -path '*/CMakeFiles' -prune -o -name '*.exe' ! -path "$exe" -print | head -5)
 [ -z "$tests" ] || fail "the release build built other programs: $tests"
 
-echo "PASS: two release builds are byte-identical; $zip_name holds the stripped program, the guide and SHA256SUMS"
+echo "PASS: two release builds are byte-identical; $zip_name holds the stripped program, the guide"
+echo "      and SHA256SUMS, and $zip_name.sha256 beside it holds its SHA-256"
 
 # A throwaway root, a code-signing certificate it issued and one for a web server, each in a
 # PKCS#12 file with the root, under a password that no output may show.
@@ -136,6 +150,7 @@ for tool in openssl osslsigncode; do
 done
 
 cp "$zip" "$scratch/unsigned.zip"
+cp "$zip.sha256" "$scratch/unsigned.zip.sha256"
 mkdir "$scratch/unsigned"
 cp "$exe" "$scratch/unsigned/vorkap-setup.exe"
 exe="$scratch/unsigned/vorkap-setup.exe"
@@ -150,6 +165,9 @@ echo "signed release 2 in $second"
 (cd "$second" && umask 077 && TZ=Asia/Tokyo cmake --workflow --preset release) >"$scratch/signed-2.log" 2>&1 ||
     { cat "$scratch/signed-2.log"; fail "signed release 2 failed"; }
 cmp "$first/dist/$zip_name" "$second/dist/$zip_name" || fail "the signed zip differs between the two builds"
+cmp "$first/dist/$zip_name.sha256" "$second/dist/$zip_name.sha256" ||
+    fail "the signed zip's hash file differs between the two builds"
+check_hash_file "$first/dist/$zip_name"
 check_zip "$first/dist/$zip_name" "$scratch/signed-1"
 check_zip "$second/dist/$zip_name" "$scratch/signed-2"
 signed="$scratch/signed-1/vorkap-setup.exe"
@@ -165,12 +183,14 @@ signing_time=$(sed -n 's/^[[:space:]]*Signing time: //p' "$scratch/verify.log")
     fail "signing time $signing_time is not the commit's time"
 bash "$source_dir/tests/wine/check-pe.sh" "$signed" "$version" 327680
 
-# The failures, through the packing step as the build runs it, each over a zip left by an
-# earlier release: one line on standard error that matches the pattern, and no zip.
+# The failures, through the packing step as the build runs it, each over a zip and its hash file
+# left by an earlier release: one line on standard error that matches the pattern, and neither
+# file left.
 pack_failing() {
     local expected=$1
     shift
     cp "$scratch/unsigned.zip" "$scratch/old.zip"
+    cp "$scratch/unsigned.zip.sha256" "$scratch/old.zip.sha256"
     if env "$@" bash "$first/tools/release-zip.sh" "$exe" "$first/README.ja.md" "$scratch/old.zip" "$first" \
         >"$scratch/case.out" 2>"$scratch/case.err"; then
         fail "the release was made with $*"
@@ -178,7 +198,10 @@ pack_failing() {
     # shellcheck disable=SC2053 # the expected message is a pattern
     [[ $(cat "$scratch/case.err") == $expected ]] ||
         fail "with $*: the message is '$(cat "$scratch/case.err")', expected '$expected'"
-    if [ -e "$scratch/old.zip" ] || [ -e "$scratch/old.zip.part" ]; then fail "with $*: a zip was left"; fi
+    local left
+    for left in old.zip old.zip.part old.zip.sha256 old.zip.sha256.part; do
+        [ ! -e "$scratch/$left" ] || fail "with $*: $left was left"
+    done
 }
 pack_failing "error: signing: VORKAP_SIGN_PKCS12 names no such file: $pki/missing.p12" \
     VORKAP_SIGN_PKCS12="$pki/missing.p12"

@@ -4,8 +4,13 @@
 # registration, a missing notes.ini, all slots taken, a read-only notes.ini and no program. The
 # program's status must reach the batch file through %ERRORLEVEL%: it must take the branch of
 # each status, write exactly the program's message and its own lines, and end with the same
-# status. The Notes directory's name holds blanks and parentheses, as "C:\Program Files (x86)\..."
-# does, and cmd.exe runs elsewhere.
+# status. The program lies beside the batch file, as in a deployment tool's package, and the
+# batch file copies it into the Notes directory. The Notes directory's name holds blanks and
+# parentheses, as "C:\Program Files (x86)\..." does, and cmd.exe runs elsewhere.
+# The guide's detection command, also taken from the guide, must report "not registered" (status
+# 1) before the registration, "registered" (status 0, the entry's line) after it, and "not
+# registered" again after the removal and without notes.ini; the guide's PowerShell detection
+# script must look for the same text.
 # Usage: batch-file.sh STATE GUIDE
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -26,6 +31,34 @@ grep -q 'vorkap-setup.exe" /I' "$dir/deploy-talvenor.bat" || fail "the batch fil
 notes_dir="$dir/Notes (x86) dir"
 notes_win="Z:${notes_dir//\//\\}"
 ini="$notes_dir/notes.ini"
+
+# The guide's one detection command, written for C:\Notes, pointed at the scratch directory.
+detection=$(grep '^C:\\> find "' "$guide" || true)
+[ "$(printf '%s' "$detection" | grep -c .)" = 1 ] ||
+    fail "README.ja.md has not exactly one line of the detection command: $detection"
+detection=${detection#'C:\> '}
+entry_text=$(printf '%s' "$detection" | sed -n 's/^find "\([^"]*\)" .*/\1/p')
+[ "$entry_text" = "$ENTRY" ] || fail "the detection command looks for '$entry_text', not the entry"
+pattern=$(sed -n "s/^ *-Pattern '\(.*\)') {\$/\1/p" "$guide")
+[ "$pattern" = "$ENTRY" ] ||
+    fail "the PowerShell detection script looks for '$pattern', not the entry"
+printf '@echo off\r\n%s\r\nexit /b %%ERRORLEVEL%%\r\n' \
+    "${detection//'"C:\Notes\notes.ini"'/\"$notes_win\\notes.ini\"}" >"$dir/detect.bat"
+grep -qF "$notes_win" "$dir/detect.bat" ||
+    fail "the detection command does not name C:\\Notes\\notes.ini"
+
+# detect EXPECTED: runs the detection command; "registered" is status 0 with the entry's line
+# written, "not registered" any other status without it.
+detect() {
+    local out="$dir/out-detect" found=no
+    mkdir -p "$out"
+    run_windows_program "$out" "$dir/cmd" /c detect.bat
+    if tr -d '\r' <"$out/stdout" | grep -qxF "VIEWEXP6=$ENTRY"; then found=yes; fi
+    case $1,$STATUS,$found in
+        registered,0,yes | not-registered,[1-9]*,no) echo "detection: ${1/-/ } (status $STATUS)" ;;
+        *) fail "detection: expected $1, got status $STATUS, entry line written: $found" ;;
+    esac
+}
 
 # run_batch CASE STATUS BRANCH_LINE...: runs the batch file on the Notes directory; it must end
 # with STATUS and write its first line, the program's message for the case, a line end, then the
@@ -58,15 +91,27 @@ run_batch() {
 }
 
 mkdir -p "$notes_dir"
-cp "$BIN_DIR/vorkap-setup.exe" "$notes_dir/"
+cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
 
-# A registration: status 0, the entry in the lowest free slot.
+# A registration: status 0, the entry in the lowest free slot, the program copied beside it.
 printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$ini"
+detect not-registered
 run_batch register 0 'OK: Talvenor is registered in notes.ini.'
 expect_key "$ini" Notes VIEWEXP6 "$ENTRY"
+cmp -s "$dir/vorkap-setup.exe" "$notes_dir/vorkap-setup.exe" ||
+    fail "the batch file did not copy vorkap-setup.exe into the Notes directory"
+detect registered
+
+# The guide's removal, with the program the batch file copied.
+mkdir -p "$dir/out-remove"
+run_windows_program "$dir/out-remove" "$notes_dir/vorkap-setup.exe" /U /I
+[ "$STATUS" = 0 ] || fail "vorkap-setup.exe /U /I ended with $STATUS"
+expect_stdout "$dir/out-remove" "$TEXT_REMOVED"
+detect not-registered
 
 # No notes.ini: status 1.
 rm "$ini"
+detect not-registered
 run_batch not-found 1 'FAILED 1: notes.ini was not found. Nothing was written.' \
     '          Put vorkap-setup.exe beside notes.ini and run again.'
 [ ! -e "$ini" ] || fail "a notes.ini was created"
@@ -83,7 +128,7 @@ cmp -s "$dir/before.ini" "$ini" || fail "no-slot: notes.ini was changed"
 run_as_unprivileged
 chmod 755 "$dir"
 # The folder is the user's own, so only the file's mode can refuse the write.
-[ -z "$USER_NAME" ] || chown "$USER_NAME:" "$notes_dir"
+[ -z "$USER_NAME" ] || chown "$USER_NAME:" "$notes_dir" "$notes_dir/vorkap-setup.exe"
 printf '%s\r\n' '[Notes]' 'VIEWEXP5=Tabular Text,0,_TabText,,.TXT,,1,' >"$ini"
 chmod 444 "$ini"
 cp "$ini" "$dir/before.ini"
@@ -93,9 +138,10 @@ cmp -s "$dir/before.ini" "$ini" || fail "not-written: notes.ini was changed"
 
 # No program in the directory: cmd.exe's status 9009 takes the catch-all branch and is passed on
 # (Wine hands Linux only its low 8 bits, 49).
-rm "$notes_dir/vorkap-setup.exe"
+rm "$notes_dir/vorkap-setup.exe" "$dir/vorkap-setup.exe"
 run_batch no-program $((9009 % 256)) 'FAILED: vorkap-setup.exe did not run as expected, status 9009.' \
     '        9009 means that vorkap-setup.exe is not in that directory.'
 
-echo "PASS: the guide's batch file sees statuses 0, 1, 2 and 3 and takes the branch of each, and"
-echo "      the catch-all branch when the program is missing"
+echo "PASS: the guide's batch file copies the program, sees statuses 0, 1, 2 and 3 and takes the"
+echo "      branch of each, and the catch-all branch when the program is missing; the guide's"
+echo "      detection command tells a registration from none"
