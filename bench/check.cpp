@@ -28,7 +28,8 @@ template <typename Check>
 double TimeCheck(Check Checker, const std::string& Before, const std::string& After,
                  const char* Key, const char* Value)
 {
-    if (!Checker(Before, After, "Notes", Key, Value, 1252)) bench::Die("the check refuses the edit");
+    if (!Checker(Before, After, "Notes", Key, Value, 1252))
+        bench::Die("the check refuses the edit");
     double Fastest = 1e9, Start = bench::Now();
     for (int Calls = 0; Calls < 5 || bench::Now() - Start < 0.2; Calls++) {
         double Begin = bench::Now();

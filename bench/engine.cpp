@@ -59,8 +59,8 @@ int main(int argc, char** argv)
         profile::EditPlan Plan;
         profile::SectionLookup Notes(Content, "Notes", 1252);
         double Planned = bench::TimeEach([&] {
-            if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, 1252, Plan, &Notes) !=
-                profile::EditResult::Changed) {
+            if (profile::PlanEdit(Content, "Notes", "VIEWEXP10", bench::kEntry, 1252, Plan,
+                                  &Notes) != profile::EditResult::Changed) {
                 bench::Die("the registration changes nothing");
             }
         });

@@ -59,17 +59,23 @@ public:
         }
         if (!Stage()) return WriteFileItself();
         std::string After;
-        // A write that the platform only cached reads back as the old content and fails the check.
-        if (!Use.WriteProfileString(Section_, Key_, Value_, Staged_.c_str())) return false;
-        if (!ReadAll(Staged_, After) ||
-            !profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_, GetACP()))
-            return false;
+        if (!WrittenAndChecked(Staged_, After)) return false;
         if (After == Kept_) return true;  // nothing to change: the file is not written
         if (MayRename && Beside_ && Rename(Attributes)) return true;
         return WriteInPlace(After);
     }
 
 private:
+    // The platform's own write of File (which holds the kept bytes), then File read back into
+    // After: true when it reads as the kept bytes with the change. A write that the platform only
+    // cached reads back as the old content and fails the check.
+    bool WrittenAndChecked(const std::string& File, std::string& After)
+    {
+        return Use.WriteProfileString(Section_, Key_, Value_, File.c_str()) &&
+               ReadAll(File, After) &&
+               profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_, GetACP());
+    }
+
     // Makes the staged copy of the kept bytes: beside the target, else in the temporary folder.
     bool Stage()
     {
@@ -161,9 +167,7 @@ private:
     bool WriteFileItself()
     {
         std::string After;
-        bool Written = Use.WriteProfileString(Section_, Key_, Value_, Target_.c_str());
-        if (Written && ReadAll(Target_, After) &&
-            profile::ReadsAsWritten(Kept_, After, Section_, Key_, Value_, GetACP())) {
+        if (WrittenAndChecked(Target_, After)) {
             Handle File(Open(Target_, GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING));
             return File && Use.FlushFileBuffers(File.Value);
         }

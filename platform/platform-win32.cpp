@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "platform/checked-write-win32.h"
-#include "profile/profile.h"
 
 namespace {
 

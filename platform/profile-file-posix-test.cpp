@@ -239,7 +239,8 @@ TEST_F(ProfileFileTest, FileThatAReadCouldNotReadIsNotWritten)
         {"OtherFileRefused", "other.ini", Refuse, Allow, true},
     };
     std::string Changed;
-    ASSERT_EQ(profile::Edit(kOriginal, "Notes", "A", "2", 1252, Changed), profile::EditResult::Changed);
+    ASSERT_EQ(profile::Edit(kOriginal, "Notes", "A", "2", 1252, Changed),
+              profile::EditResult::Changed);
     for (const Case& Each : Cases) {
         std::string Directory = (Directory_ / Each.Name).string();
         ASSERT_EQ(mkdir(Directory.c_str(), 0755), 0);

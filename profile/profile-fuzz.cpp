@@ -146,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 
     // The plan of the edit, applied to the content, gives the same bytes as the edit.
     profile::EditPlan Plan;
-    CHECK(profile::PlanEdit(Content, Section, Key, NewValue, CodePage, Plan) == Result, "plan result");
+    CHECK(profile::PlanEdit(Content, Section, Key, NewValue, CodePage, Plan) == Result,
+          "plan result");
     if (Result == profile::EditResult::Changed) {
         CHECK(Plan.Offset <= Content.size() && Plan.Remove <= Content.size() - Plan.Offset,
               "plan within the content");
@@ -206,7 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Pairs.emplace_back(Asked, "VIEWEXP5");
     Pairs.emplace_back("Notes", Name);
     for (const auto& Pair : Pairs) {
-        if (SameName(Pair.first, Asked, CodePage) && SameName(Pair.second, Name, CodePage)) continue;
+        if (SameName(Pair.first, Asked, CodePage) && SameName(Pair.second, Name, CodePage))
+            continue;
         CHECK(Read(Content, Pair.first, Pair.second) == Read(After, Pair.first, Pair.second),
               "another key reads differently after the edit");
     }

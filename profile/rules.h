@@ -1,5 +1,6 @@
 // The read rules of profile files, shared by the engine's own files (the read, the section lookup,
-// the edit, the check) and by the native profile calls over them. A read sees the file as Windows' API does:
+// the edit, the check) and by the native profile calls over them. A read sees the file as
+// Windows' API does:
 //   - bytes of the ANSI code page; a UTF-8 byte-order mark is skipped, a UTF-16 file holds nothing;
 //   - lines end at CR, LF or any run of them; blanks (0x09-0x0D, 0x1A, 0x20) are trimmed from both
 //     ends of a line, a name and a value, and an empty line is passed over;
