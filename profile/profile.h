@@ -62,10 +62,37 @@ EditResult PlanEdit(std::string_view Content, std::string_view Section, std::str
 EditResult Edit(std::string_view Content, std::string_view Section, std::string_view Key,
                 const char* Value, unsigned CodePage, std::string& Out);
 
-// True when After, another writer's write of Before, reads as Before with Section/Key set to
-// Value (deleted as Edit deletes when null), every other key read alike but for what the program
-// never reads (check.cpp says which). One pass over each content.
+// True when After, another writer's write of Before, reads as the engine's own edit of Before
+// (Section/Key set to Value, or deleted when Value is null), compared in one pass, in order, line
+// by line: every non-blank line of the edit (headers, entries, every line of a duplicate key,
+// lines without '=', lines before the first header, every section of a repeated name) must have
+// its counterpart in After that reads alike, and After no other non-blank line. The line of the
+// key set may stand anywhere in the first section of its name, as long as it reads as Value.
+// The only differences allowed are those of a platform's rewrite of the whole file, listed in
+// check.cpp with their reasons. False when the edit is refused.
 bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
                     const char* Key, const char* Value, unsigned CodePage);
+
+// True when A and B read alike, line by line in order, with the differences that
+// ReadsAsWritten allows.
+bool ReadsAlike(std::string_view A, std::string_view B, unsigned CodePage);
+
+// How a file that holds Old is rewritten in place to hold New, so that between any two steps it
+// reads as Old or as New (blanks at a line's end and lines of blanks read as nothing):
+//   1. grow: write Back's bytes past Old's end (blanks) at Old.size(), up to Grown; a full disk
+//      or a size limit stops the write here, before any old byte has changed;
+//   2. write Forward (New padded with blanks to Grown) from offset 0, in one write;
+//   3. cut the file to New.size() and flush it.
+// When step 1 fails the file is cut back to Old.size(); when a later step fails, Back (Old padded
+// with blanks to Grown) is written from offset 0 and the file cut to Old.size(). A kill inside
+// the one write of step 2 can leave a mix of the two contents.
+struct InPlacePlan {
+    size_t OldSize = 0;
+    size_t NewSize = 0;
+    size_t Grown = 0;     // max(OldSize, NewSize)
+    std::string Forward;  // New, padded with blanks to Grown
+    std::string Back;     // Old, padded with blanks to Grown
+};
+InPlacePlan PlanInPlace(std::string_view Old, std::string_view New);
 
 }  // namespace profile
