@@ -25,6 +25,15 @@ BOOL CheckedWritePrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR Str
 #define GetPrivateProfileStringA CheckedGetPrivateProfileString
 #define WritePrivateProfileStringA CheckedWritePrivateProfileString
 #endif
+// The message box is mapped too: its text and caption, stored as code page 932 bytes, are shown
+// converted from code page 932 through the wide-character box, so that they read right whatever
+// the system's code page (MessageBoxA would read them in that code page). Where the conversion
+// fails, the bytes go to MessageBoxA as they are. A file that defines PLATFORM_RAW_MESSAGE_BOX
+// first gets the real MessageBoxA.
+int MessageBoxCodePage932(HWND Owner, LPCSTR Text, LPCSTR Caption, UINT Type);
+#ifndef PLATFORM_RAW_MESSAGE_BOX
+#define MessageBoxA MessageBoxCodePage932
+#endif
 #else
 #include <climits>
 #include <cstdint>
