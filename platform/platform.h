@@ -1,6 +1,7 @@
 // The operating-system operations that the setup program uses, under their Win32 names.
 //
-// On Windows these are the real ones from <windows.h>, with the profile calls checked (below).
+// On Windows these are the real ones from <windows.h>, with the profile calls checked and the
+// message box shown from code page 932 (below).
 // Elsewhere this header declares the same names and signatures: profile-file-posix.cpp supplies
 // the profile calls over a byte-preserving profile-file engine, and platform-posix.cpp the file
 // search, and message boxes and help calls shown on the terminal.
