@@ -73,6 +73,7 @@ check() {
 }
 
 apt='apt-get -o DPkg::Lock::Timeout=600'
+# shellcheck source=/dev/null
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 main="-t $codename --no-install-recommends --allow-downgrades"
 updates="$apt update -qq

@@ -79,6 +79,7 @@ install_packages() {
 
 # release_codename: prints the codename of the Debian release (bookworm for Debian 12).
 release_codename() {
+    # shellcheck source=/dev/null
     (. /etc/os-release && [ -n "${VERSION_CODENAME:-}" ] && echo "$VERSION_CODENAME")
 }
 
@@ -97,9 +98,9 @@ release_codename() {
 # candidate. The simulation runs again with the pairs found until it succeeds and
 # removes nothing, five rounds at most.
 main_suite_pins() {
-    local codename round output status pins=() removed unsolved package version added
+    local codename output status pins=() removed unsolved package version added
     codename=$(release_codename) || return 1
-    for round in 1 2 3 4 5; do
+    for _ in 1 2 3 4 5; do
         status=0
         output=$(apt-get install -s -t "$codename" --no-install-recommends --allow-downgrades \
             "$@" ${pins[@]+"${pins[@]}"} 2>&1) || status=$?

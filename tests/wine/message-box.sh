@@ -69,7 +69,7 @@ run_with_box() {
     shift 3
     echo "run: LC_ALL=$locale vorkap-setup.exe $*"
     ( cd "$dir/notes" &&
-      exec env LC_ALL=$locale WINEDEBUG=err+all timeout -k 5 150 "$WINE_LOADER" vorkap-setup.exe "$@" \
+      exec env LC_ALL="$locale" WINEDEBUG=err+all timeout -k 5 150 "$WINE_LOADER" vorkap-setup.exe "$@" \
         >"$dir/out/stdout" 2>"$dir/out/stderr" </dev/null ) &
     program_pid=$!
 
