@@ -13,6 +13,9 @@
 //     up to the NUL, where the blank ends its line and is trimmed: both are compared trimmed;
 //   - a header "[]" may be missing: the rewrite keeps the lines of a section named "" but writes
 //     no header for it;
+//   - lines of the key "" ("=", "=value") are not compared: the rewrite takes such a line after
+//     another of them for a blank line and drops it, and no key that can be written or asked for
+//     by name is "";
 //   - the line of the key set may stand anywhere in the first section of its name, as long as it
 //     reads as the value: a platform adds a new key at its own place in the section.
 // Anything else (a line lost, added, moved or changed, a later section of a name, a later line
@@ -62,6 +65,7 @@ public:
             }
             Entry Item = ParseEntry(Seen, CodePage_);
             Item.Name = Trim(Item.Name);
+            if (Item.Name.empty()) continue;  // the key "": see the top of this file
             Item.Value = Trim(Item.Value);
             Location Found;
             Found.KeyFound = true;

@@ -140,8 +140,9 @@ const EditCase kEdits[] = {
       {"[N]\r\nA=1\r\nA=2\r\n[X]\r\n[n]\r\nK=v\r\nA=3\r\nB=4\r\n", false},
       {"[n]\r\nA=3\r\nB=4\r\n[N]\r\nA=1\r\nK=v\r\n", false}}},
     // What Wine's rewrite changes: a header "[]" left out, a name or a value cut by a NUL after
-    // a blank written up to the NUL. The lines before the first header, the section "" and the
-    // key "" are compared like any other; a NUL after anything else cuts a value that is read.
+    // a blank written up to the NUL, lines of the key "" merged. The lines before the first
+    // header and the section "" are compared like any other; a NUL after anything else cuts a
+    // value that is read.
     {"CheckAllowsWhatTheRewriteChanges",
      "Top=0\r\n[]\r\nB=1\r\n[S \0x]\r\nD=1\r\n[Notes]\r\n=x\r\nK \0y=1\r\nV=a \0b\r\nW=a\0b\r\n"s,
      "Notes", "C", "3", EditResult::Changed,
@@ -150,7 +151,8 @@ const EditCase kEdits[] = {
      {{"Top=0\r\nB=1\r\n[S ]\r\nD=1\r\n[Notes]\r\n=x\r\nK =1\r\nV=a \r\nW=a\r\nC=3\r\n", true},
       {"[Notes]\r\nK=1\r\nV=a\r\nW=a\r\nC=3\r\n", false},
       {"Top=1\r\nB=1\r\n[S]\r\nD=1\r\n[Notes]\r\n=x\r\nK=1\r\nV=a\r\nW=a\r\nC=3\r\n", false},
-      {"Top=0\r\nB=1\r\n[S]\r\nD=1\r\n[Notes]\r\n=y\r\nK=1\r\nV=a\r\nW=a\r\nC=3\r\n", false},
+      {"Top=0\r\nB=1\r\n[S]\r\nD=1\r\n[Notes]\r\nK=1\r\nV=a\r\nW=a\r\nC=3\r\n", true},
+      {"Top=0\r\nB=1\r\n[S]\r\nD=1\r\n[Notes]\r\n=x\r\nK=1\r\nV=a\r\nW=a\r\n", false},
       {"[Notes]\r\nK=1\r\nV=a\r\nW=b\r\nC=3\r\n", false}}},
     // Every line of a key is compared, one cut after a blank as its trimmed value.
     {"CheckKeyCutAfterBlankThenRepeated", "[Notes]\r\nV=a \0b\r\nV=c\r\n"s, "Notes", "C", "3",

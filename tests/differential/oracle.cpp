@@ -10,7 +10,9 @@
 //   S <section> <key> <value>  set a value
 //   D <section> <key>          delete a key
 // OUTPUT gets one line an operation: "<case> <op> R <returned> <buffer>" with the buffer in hex
-// up to its last non-zero byte, or "<case> <op> W <result>".
+// up to its last non-zero byte, or "<case> <op> W <result> <check>", where check tells whether the
+// file after the write reads as the engine's own edit of the file before it (the check that the
+// Windows program runs on every write of the platform).
 //
 // Each case's file is "./d<case>.ini" in the current directory: a name with a slash is taken
 // as a path, never looked up in the Windows directory, and Wine's per-process cache of profile
@@ -23,6 +25,7 @@
 // The platform's own profile calls: on Windows the real ones, not the checked ones.
 #define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
+#include "profile/profile.h"
 
 namespace {
 
@@ -77,6 +80,18 @@ bool ParseLine(const std::string& Line, char& Kind, std::vector<std::string>& Fi
         Start = End;
     }
     return Start == Line.size();
+}
+
+// The whole file; empty when there is none.
+std::string ReadCaseFile(const std::string& Name)
+{
+    std::string Bytes;
+    FILE* File = fopen(Name.c_str(), "rb");
+    if (!File) return Bytes;
+    char Block[4096];
+    for (size_t Got; (Got = fread(Block, 1, sizeof Block, File)) > 0;) Bytes.append(Block, Got);
+    fclose(File);
+    return Bytes;
 }
 
 bool WriteCaseFile(const std::string& Name, const std::string& Bytes)
@@ -136,10 +151,13 @@ int main(int Argc, char** Argv)
             fprintf(Out, "%ld %ld R %lu %s\n", Case, Op++, (unsigned long)Returned,
                     ToHex(Buffer, Used).c_str());
         } else if (Kind == 'S' || Kind == 'D') {
-            BOOL Result = WritePrivateProfileStringA(Fields[0].c_str(), Fields[1].c_str(),
-                                                     Kind == 'S' ? Fields[2].c_str() : nullptr,
+            const char* Value = Kind == 'S' ? Fields[2].c_str() : nullptr;
+            std::string Before = ReadCaseFile(Name);
+            BOOL Result = WritePrivateProfileStringA(Fields[0].c_str(), Fields[1].c_str(), Value,
                                                      Name.c_str());
-            fprintf(Out, "%ld %ld W %d\n", Case, Op++, Result ? 1 : 0);
+            bool Checked = profile::ReadsAsWritten(Before, ReadCaseFile(Name), Fields[0].c_str(),
+                                                   Fields[1].c_str(), Value, GetACP());
+            fprintf(Out, "%ld %ld W %d %d\n", Case, Op++, Result ? 1 : 0, Checked ? 1 : 0);
         } else {
             fprintf(stderr, "unknown batch item %c\n", Kind);
             return 2;
