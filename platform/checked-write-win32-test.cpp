@@ -82,7 +82,8 @@ const CheckedCase kCases[] = {
     {"ReadOnlyFileAlreadySaysIt", kNotes, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
      false, "Notes", "VIEWEXP5", "Other Format,1,_Other,,.Txt,,1,", TRUE, {}, nullptr, true},
     {"ReadOnlyFileDeleteOfNothing", kNotes, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
-     false, "Vorkap", "OutputDocument", nullptr, TRUE, {{"Vorkap", "OutputXML", "1"}}, nullptr, true},
+     false, "Vorkap", "OutputDocument", nullptr, TRUE, {{"Vorkap", "OutputXML", "1"}}, nullptr,
+     true},
 };
 
 // Files of this program's killed runs (of this process's id, which cannot be one of its own),
