@@ -63,8 +63,8 @@ public:
         Handle Probe(Open(Given, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING));
         BY_HANDLE_FILE_INFORMATION Identity;
         if (!Probe || !GetFileInformationByHandle(Probe.Value, &Identity)) return false;
-        std::optional<std::wstring> Final = FinalPath(Probe.Value);
-        std::optional<std::wstring> OnVolume = FinalPath(Probe.Value, VOLUME_NAME_NONE);
+        std::optional<std::wstring> Final = FinalPath(Probe.Value, Given, VOLUME_NAME_DOS);
+        std::optional<std::wstring> OnVolume = FinalPath(Probe.Value, Given, VOLUME_NAME_NONE);
         Probe.Close();
         // Without the one spelling that names the lock, two runs could edit the file at once.
         if (!OnVolume) return false;

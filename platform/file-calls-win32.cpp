@@ -99,6 +99,36 @@ std::optional<std::wstring> FinalPath(HANDLE File, DWORD Volume)
     }
 }
 
+std::optional<std::wstring> FinalPath(HANDLE File, const std::wstring& Given, DWORD Volume)
+{
+    if (std::optional<std::wstring> Final = FinalPath(File, Volume)) return Final;
+    std::vector<char> Buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
+    while (!GetFileInformationByHandleEx(File, FileNameInfo, Buffer.data(), (DWORD)Buffer.size())) {
+        if (GetLastError() != ERROR_MORE_DATA || Buffer.size() > 0x20000) return std::nullopt;
+        Buffer.resize(Buffer.size() * 2);
+    }
+    const FILE_NAME_INFO* Info = reinterpret_cast<const FILE_NAME_INFO*>(Buffer.data());
+    std::wstring Name(Info->FileName, Info->FileNameLength / sizeof(wchar_t));
+    if (Volume == VOLUME_NAME_NONE || Name.empty() || Name[0] != L'\\') return Name;
+    wchar_t Root[MAX_PATH];
+    if (!GetVolumePathNameW(Given.c_str(), Root, MAX_PATH)) return std::nullopt;
+    std::wstring Candidate = Root;
+    if (!Candidate.empty() && Candidate.back() == L'\\') Candidate.pop_back();
+    Candidate = (Candidate.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC" + Candidate.substr(1)
+                                                  : L"\\\\?\\" + Candidate) +
+                Name;
+    // The name is on the file's volume; the root, that of the path given: the two must meet at
+    // this very file.
+    Handle Found(Open(Candidate, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING));
+    BY_HANDLE_FILE_INFORMATION Was, Is;
+    if (!Found || !GetFileInformationByHandle(File, &Was) ||
+        !GetFileInformationByHandle(Found.Value, &Is) ||
+        Was.dwVolumeSerialNumber != Is.dwVolumeSerialNumber ||
+        Was.nFileIndexHigh != Is.nFileIndexHigh || Was.nFileIndexLow != Is.nFileIndexLow)
+        return std::nullopt;
+    return Candidate;
+}
+
 std::wstring WithoutPrefix(const std::wstring& Path)
 {
     if (Path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + Path.substr(8);

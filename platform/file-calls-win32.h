@@ -77,6 +77,10 @@ bool RewriteInPlace(HANDLE File, const profile::InPlacePlan& Plan);
 // take whatever its length; without (VOLUME_NAME_NONE), a path that every spelling of the file's
 // path shares: drive letter, UNC, subst or 8.3 name alike.
 std::optional<std::wstring> FinalPath(HANDLE File, DWORD Volume = VOLUME_NAME_DOS);
+// The same, where the platform cannot give it (Wine gives no final path of MAX_PATH characters
+// or more): the file's name on its volume (VOLUME_NAME_NONE), or that name on the volume of the
+// path Given that opened the file (VOLUME_NAME_DOS), when it opens this very file.
+std::optional<std::wstring> FinalPath(HANDLE File, const std::wstring& Given, DWORD Volume);
 // Path without its "\\?\" (or "\\?\UNC\") prefix: the form that ANSI calls take.
 std::wstring WithoutPrefix(const std::wstring& Path);
 // Path in the ANSI code page, when it converts there and back unchanged (no character mapped to
