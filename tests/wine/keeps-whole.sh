@@ -203,7 +203,7 @@ held() {
 # must make the write fail, although the file is free by the time of the write, so VIEWEXP5
 # (another format's) is never taken for free.
 held_during_reads() {
-    local dir="$root/held-during-reads" released=0 round
+    local dir="$root/held-during-reads" released=0 waited=0 round
     # Large enough that the reads after the file is let go take a while.
     new_notes "$root/large" ascii 5000000
     for round in 1 2 3; do
@@ -212,6 +212,7 @@ held_during_reads() {
         local holder=$HOLDER
         keep=$dir.keep && mkdir -p "$keep/out"
         cp "$dir/notes.ini" "$keep/before.ini"
+        ini_dump "$dir/notes.ini" >"$keep/before.keys"
         # The next open of notes.ini, the program's first, lets the file go.
         ( timeout 60 inotifywait -qq -e open "$dir/notes.ini" && touch "$dir/notes.ini.release" ) &
         local watcher=$!
@@ -221,8 +222,9 @@ held_during_reads() {
         expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
         expect_key "$dir/notes.ini" Notes VIEWEXP5 'Other Format,1,_Other,,.Txt,,1,'
         [ -e "$dir/notes.ini.release" ] && released=$((released + 1))
+        [ "$STATUS" = 0 ] && waited=$((waited + 1))
     done
-    echo "  let go during the run in $released of 3 rounds"
+    echo "  let go during the run in $released of 3 rounds, waited out in $waited"
 }
 
 # attributes: a hidden notes.ini stays hidden after a registration and a removal.
