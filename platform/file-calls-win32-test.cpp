@@ -164,6 +164,8 @@ const FaultCase kFaultCases[] = {
     {"CopyCutInTemporaryFolderComments", true, false, kEntry, kComments, false, 6},
 };
 
+using case_name::operator<<;
+
 class FailingCallTest : public ::testing::TestWithParam<FaultCase> {
 protected:
     static void SetUpTestSuite() { PlatformStartup(); }
