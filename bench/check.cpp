@@ -1,12 +1,12 @@
-// What the check of another writer's write costs, on bytes in memory: the one-pass check beside
-// the per-section check it replaced, in files of one section and of a thousand.
+// What the check of another writer's write costs, on bytes in memory: the whole-file check beside
+// the older per-section check of the first sections, in files of one section and of a thousand.
 //
 //   vorkap_bench_check [--sizes=10K,100K,1M,2M]
 //
 // set: a registration's new key in "Notes", the middle section; delete: its first key. Each
 // check is of the engine's own edit with a blank line added at the end, as a writer that rewrites
 // the whole file leaves bytes of its own, which it must take after a full pass; "set, exact" is
-// of the engine's own bytes, which the one-pass check takes without parsing. The time is the
+// of the engine's own bytes, which the check takes after one comparison. The time is the
 // fastest call's.
 #include <algorithm>
 #include <cstdio>

@@ -5,15 +5,34 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "profile/profile.h"
 #include "tests/support/case-name.h"
+
+// GCC takes the free() below for one of memory that new gave, which this operator new did not.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+// While set, every allocation of the process fails, as when memory runs out.
+static bool FailAllocations = false;
+
+void* operator new(size_t Size)
+{
+    void* Block = FailAllocations ? nullptr : malloc(Size ? Size : 1);
+    if (!Block) throw std::bad_alloc();
+    return Block;
+}
+void operator delete(void* Block) noexcept { free(Block); }
+void operator delete(void* Block, size_t) noexcept { operator delete(Block); }
 
 namespace {
 
@@ -138,6 +157,56 @@ TEST(LeadBytes, CodePage932AndLocale)
     EXPECT_FALSE(IsDBCSLeadByteEx(CP_ACP, 0x81));
     unsetenv("LC_ALL");
     setlocale(LC_CTYPE, Saved.c_str());
+}
+
+// Out of memory: each call that the program makes outside the profile calls still does its part,
+// without throwing, while every allocation fails.
+struct OutOfMemoryCase {
+    const char* Name;
+    DWORD (*Call)();
+    DWORD Result;
+    const char* Stdout;
+    const char* Stderr;
+};
+
+const OutOfMemoryCase kOutOfMemory[] = {
+    {"MessageOnStandardOutput",
+     [] { WriteStandardOutput("\x93\x6F\x98\x5E"); return DWORD(0); }, 0, "\x93\x6F\x98\x5E", ""},
+    {"MessageBox",
+     [] { return (DWORD)MessageBoxA(nullptr, "\x93\x6F", "Talvenor", MB_ICONERROR); }, IDOK, "",
+     "[Talvenor] error\n\x93\x6F\n"},
+    {"HelpTopic", [] { return (DWORD)WinHelpA(nullptr, "nVorkap.hlp", HELP_CONTEXT, 123); },
+     TRUE, "", "help: nVorkap.hlp: topic 123\n"},
+    {"SearchFindsNothing",
+     [] {
+         char Found[PLATFORM_PATH_LIMIT];
+         return SearchPathA(nullptr, "notes.ini", nullptr, sizeof Found, Found, nullptr);
+     },
+     0, "", ""},
+    {"ModuleFileName",
+     [] {
+         char Path[PLATFORM_PATH_LIMIT];
+         return GetModuleFileNameA(nullptr, Path, sizeof Path);
+     },
+     0, "", ""},
+};
+
+TEST(OutOfMemory, CallsStillDoTheirPart)
+{
+    if (isatty(STDIN_FILENO)) GTEST_SKIP() << "a message box would wait for Enter";
+    for (const OutOfMemoryCase& Case : kOutOfMemory) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        FailAllocations = true;
+        DWORD Result = Case.Call();
+        fflush(stdout);
+        FailAllocations = false;
+        std::string Out = testing::internal::GetCapturedStdout();
+        std::string Err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(Result, Case.Result) << Case.Name;
+        EXPECT_EQ(Out, Case.Stdout) << Case.Name;
+        EXPECT_EQ(Err, Case.Stderr) << Case.Name;
+    }
 }
 
 }  // namespace

@@ -99,8 +99,12 @@ void PlatformStartup()
     signal(SIGXFSZ, SIG_IGN);
 }
 
+// Out of memory, the calls below still do their part without the heap: a message goes out as
+// its code page 932 bytes, a search finds nothing, so that the run ends with its status and a
+// message instead of an abort.
+
 void WriteStandardOutput(const char* Text)
-{
+try {
     std::string Converted = ConvertFromCodePage932(Text, nl_langinfo(CODESET));
     // On a terminal the message ends its line, so that what comes after it, the help line or the
     // shell's prompt, starts a line of its own. Through a pipe or into a file the bytes stay as
@@ -109,10 +113,12 @@ void WriteStandardOutput(const char* Text)
         Converted += '\n';
     }
     fwrite(Converted.data(), 1, Converted.size(), stdout);
+} catch (...) {
+    fputs(Text, stdout);
 }
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
-{
+try {
     std::error_code Ignored;
     std::string Path = fs::read_symlink("/proc/self/exe", Ignored).string();
     if (Path.empty() || Size == 0) return 0;
@@ -121,6 +127,8 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR FileName, DWORD Size)
     memcpy(FileName, Path.data(), Copied);
     FileName[Copied] = '\0';
     return Path.size() < Size ? (DWORD)Path.size() : Size;
+} catch (...) {
+    return 0;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
@@ -130,7 +138,7 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
 
 DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLength,
                   LPSTR Buffer, LPSTR* FilePart)
-{
+try {
     // The program asks for a plain file name in the default order, with no extension to add:
     // the executable's directory, the current directory, then each directory of PATH.
     if (Path || Extension || !FileName || !*FileName || strchr(FileName, '/')) return 0;
@@ -151,6 +159,8 @@ DWORD SearchPathA(LPCSTR Path, LPCSTR FileName, LPCSTR Extension, DWORD BufferLe
     memcpy(Buffer, Found.c_str(), Found.size() + 1);
     if (FilePart) *FilePart = Buffer + Found.rfind('/') + 1;
     return (DWORD)Found.size();
+} catch (...) {
+    return 0;
 }
 
 int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
@@ -158,8 +168,14 @@ int MessageBoxA(HWND, LPCSTR Text, LPCSTR Caption, UINT Type)
     // The box on the terminal: its caption and mark, then its text. A person at a terminal
     // presses Enter for OK; a script is never kept waiting.
     const char* Mark = (Type & MB_ICONERROR) == MB_ICONERROR ? "error" : "information";
-    WriteStandardError(std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
-                       ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) + "\n");
+    try {
+        WriteStandardError(std::string("[") + (Caption ? Caption : "") + "] " + Mark + "\n" +
+                           ConvertFromCodePage932(Text ? Text : "", nl_langinfo(CODESET)) +
+                           "\n");
+    } catch (...) {
+        fflush(stdout);
+        fprintf(stderr, "[%s] %s\n%s\n", Caption ? Caption : "", Mark, Text ? Text : "");
+    }
     if (isatty(STDIN_FILENO)) {
         WriteStandardError("[OK] ");  // standard error is unbuffered: shown before the wait
         for (int Byte = 0; Byte != EOF && Byte != '\n';) Byte = getchar();
@@ -172,8 +188,14 @@ BOOL WinHelpA(HWND, LPCSTR HelpFile, UINT Command, ULONG_PTR Data)
     // Natively there is no help viewer: the call is shown as what it would open, after what the
     // program has already written to standard output. The program asks for nothing else.
     if (Command != HELP_CONTENTS && Command != HELP_CONTEXT) return FALSE;
-    std::string Topic = Command == HELP_CONTEXT ? "topic " + std::to_string(Data) : "contents";
-    WriteStandardError(std::string("help: ") + (HelpFile ? HelpFile : "") + ": " + Topic + "\n");
+    char Topic[32];
+    if (Command == HELP_CONTEXT) {
+        snprintf(Topic, sizeof Topic, "topic %lu", (unsigned long)Data);
+    } else {
+        snprintf(Topic, sizeof Topic, "contents");
+    }
+    fflush(stdout);
+    fprintf(stderr, "help: %s: %s\n", HelpFile ? HelpFile : "", Topic);
     return TRUE;
 }
 

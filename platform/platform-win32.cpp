@@ -1,7 +1,9 @@
-// The Windows side of the platform layer: the real Win32 API, with the profile calls checked.
+// The Windows side of the platform layer: the real Win32 API, with the profile calls checked and
+// the message box shown from code page 932.
 // A write is the checked write of checked-write-win32.h. A read that finds the file but cannot
 // open it makes every later write of it fail.
 #define PLATFORM_RAW_PROFILE_API
+#define PLATFORM_RAW_MESSAGE_BOX
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -94,6 +96,20 @@ BOOL CheckedWritePrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Value, 
     // file fail too, as after a read that could not be made.
     RememberUnreadable(Path);
     return FALSE;
+}
+
+int MessageBoxCodePage932(HWND Owner, LPCSTR Text, LPCSTR Caption, UINT Type)
+{
+    // Large enough for every message of the program; a longer text fails the conversion and
+    // goes to MessageBoxA unchanged. The flags are those of MessageBoxA's own conversion, so
+    // that on a Japanese system the box shows the same characters as before.
+    wchar_t WideText[1024];
+    wchar_t WideCaption[128];
+    if (MultiByteToWideChar(932, 0, Text, -1, WideText, sizeof WideText / sizeof *WideText) == 0 ||
+        MultiByteToWideChar(932, 0, Caption, -1, WideCaption,
+                            sizeof WideCaption / sizeof *WideCaption) == 0)
+        return MessageBoxA(Owner, Text, Caption, Type);
+    return MessageBoxW(Owner, WideText, WideCaption, Type);
 }
 
 void PlatformStartup()

@@ -1,6 +1,7 @@
 // The operating-system operations that the setup program uses, under their Win32 names.
 //
-// On Windows these are the real ones from <windows.h>, with the profile calls checked (below).
+// On Windows these are the real ones from <windows.h>, with the profile calls checked and the
+// message box shown from code page 932 (below).
 // Elsewhere this header declares the same names and signatures: profile-file-posix.cpp supplies
 // the profile calls over a byte-preserving profile-file engine, and platform-posix.cpp the file
 // search, and message boxes and help calls shown on the terminal.
@@ -24,6 +25,15 @@ BOOL CheckedWritePrivateProfileString(LPCSTR AppName, LPCSTR KeyName, LPCSTR Str
 #ifndef PLATFORM_RAW_PROFILE_API
 #define GetPrivateProfileStringA CheckedGetPrivateProfileString
 #define WritePrivateProfileStringA CheckedWritePrivateProfileString
+#endif
+// The message box is mapped too: its text and caption, stored as code page 932 bytes, are shown
+// converted from code page 932 through the wide-character box, so that they read right whatever
+// the system's code page (MessageBoxA would read them in that code page). Where the conversion
+// fails, the bytes go to MessageBoxA as they are. A file that defines PLATFORM_RAW_MESSAGE_BOX
+// first gets the real MessageBoxA.
+int MessageBoxCodePage932(HWND Owner, LPCSTR Text, LPCSTR Caption, UINT Type);
+#ifndef PLATFORM_RAW_MESSAGE_BOX
+#define MessageBoxA MessageBoxCodePage932
 #endif
 #else
 #include <climits>

@@ -109,12 +109,12 @@ TEST_F(ProfileFileTest, SymbolicLinkStaysLinkAndTargetChanges)
     EXPECT_STREQ(Buffer, "entry");
 }
 
-TEST_F(ProfileFileTest, MissingFileIsCreatedBySetOnly)
+// A notes.ini that is gone since the search found it is not made anew with one key in it.
+TEST_F(ProfileFileTest, MissingFileIsNeverCreated)
 {
     EXPECT_TRUE(Write("Vorkap", "OutputXML", nullptr));
+    EXPECT_FALSE(Write("Notes", "A", "1"));
     EXPECT_FALSE(fs::exists(Path_));
-    ASSERT_TRUE(Write("Notes", "A", "1"));
-    EXPECT_EQ(ReadBytes(Path_), "[Notes]\r\nA=1\r\n");
 }
 
 TEST_F(ProfileFileTest, RefusedEditsLeaveFileAlone)
@@ -268,8 +268,8 @@ TEST_F(ProfileFileTest, FileThatAReadCouldNotReadIsNotWritten)
     }
 }
 
-// The cached copy of a file: lookups of an old file keep it, and a write reuses it only while
-// it is still the file's content.--
+// The cached copy of a file: lookups of an old file keep it, and a write never trusts it: it
+// reads the file again under its lock.--
 
 class CachedCopy : public ::testing::Test {
 protected:
@@ -291,7 +291,7 @@ protected:
         return Buffer;
     }
     // Lets the file's change times fall two seconds behind the clock, as for a file that was
-    // written long ago, so that a write may take over the lookups' copy.
+    // written long ago (a copy of such a file was once taken over by the write).
     void Age()
     {
         struct timespec Pause = {2, 100 * 1000 * 1000};
@@ -307,7 +307,7 @@ TEST_F(CachedCopy, WriteAfterLookupsOfAnOldFileEditsThatFile)
 {
     const std::vector<std::string> Files = {"[Notes]\r\nVIEWEXP5=a\r\nOther=1\r\n\r\n[X]\r\nk=v\r\n",
                                             "[Notes]\r\n", "[Notes]\nA=1\n", "[notes]\n\n"};
-    // All files are written first and aged once: the copy is kept only for a settled file.
+    // All files are written first and aged once.
     for (size_t Index = 0; Index < Files.size(); Index++) {
         WriteBytes(Path_ + std::to_string(Index), Files[Index]);
     }

@@ -24,16 +24,11 @@ namespace {
 
 // The last file read, with a lookup for each section asked for. Lookups keep it while the file
 // is unchanged by its status: the same file (device and inode), of the same size and change
-// times. It is Trusted, too, when those change times lay at least two seconds in the past when
-// it was read: any later change then sets a change time to the clock's present, which differs
-// from the kept one even where the file system keeps whole seconds (ext4 with small inodes) or
-// two (FAT), so the copy provably cannot be stale. A file changed less than two seconds before
-// the read could be changed again with the same times. A write takes the copy over only when it
-// is trusted and still unchanged once the file is locked; otherwise it reads the file again.
+// times. A write never takes it over: it reads the file again under its lock, since times alone
+// cannot prove a copy current (a clock that differs between an NFS client and its server).
 struct CachedFile {
     std::string Path;
     struct stat Status;
-    bool Trusted;
     std::string Content;
     std::map<std::string, SectionLookup> Sections;
 };
@@ -54,11 +49,6 @@ bool Unchanged(const std::unique_ptr<CachedFile>& Kept, const struct stat& Statu
     return Kept && SameFile(Kept->Status, Status) && Kept->Status.st_size == Status.st_size &&
            TimeOf(Kept->Status.st_mtim) == TimeOf(Status.st_mtim) &&
            TimeOf(Kept->Status.st_ctim) == TimeOf(Status.st_ctim);
-}
-
-bool StillValid(const std::unique_ptr<CachedFile>& Kept, const struct stat& Status)
-{
-    return Unchanged(Kept, Status) && Kept->Trusted;
 }
 
 // The files that a read of this run found but could not read (refused, not a regular file, its
@@ -89,60 +79,45 @@ bool IsUnreadable(const std::string& Path)
 // one that cannot be read, which is remembered as unreadable.
 CachedFile& ReadForLookup(const char* Path)
 {
-    struct timespec Now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &Now);
     struct stat Status {};
     if (IsUnreadable(Path)) {
-        Cache.reset(new CachedFile{Path, Status, false, {}, {}});
+        Cache.reset(new CachedFile{Path, Status, {}, {}});
         return *Cache;
     }
     FileDescriptor File(OpenRegular(Path, Status, O_RDONLY));
     if (File.Fd >= 0 && Unchanged(Cache, Status) && Cache->Path == Path) return *Cache;
     bool Missing = File.Fd < 0 && errno == ENOENT;
-    Cache.reset(new CachedFile{Path, Status, false, {}, {}});
+    Cache.reset(new CachedFile{Path, Status, {}, {}});
     if (File.Fd < 0 || !Lock(File.Fd, LOCK_SH) || fstat(File.Fd, &Cache->Status) != 0 ||
         !ReadAll(File.Fd, Cache->Status, Cache->Content)) {
         if (!Missing) RememberUnreadable(Path);
         Cache->Content.clear();
         return *Cache;
     }
-    auto Settled = std::make_pair(Now.tv_sec - 2, Now.tv_nsec);
-    Cache->Trusted = TimeOf(Cache->Status.st_ctim) <= Settled &&
-                     TimeOf(Cache->Status.st_mtim) <= Settled;
     return *Cache;
 }
 
-// The edit of the locked file Fd whose status is *Status, or of no file yet (Status null): a
-// delete has nothing to do there, a set creates the file. Fd is open for writing when Writable.
-bool EditFile(const std::string& Target, int Fd, bool Writable, const struct stat* Status,
-              std::unique_ptr<CachedFile>& Known, const char* Section, const char* Key,
-              const char* Value)
+// The edit of the locked file Fd whose status is Status, read again now. Fd is open for
+// writing when Writable.
+bool EditFile(const std::string& Target, int Fd, bool Writable, const struct stat& Status,
+              const char* Section, const char* Key, const char* Value)
 {
-    std::string Read;
-    std::string_view Old;  // the kept content, or the one read now; empty for no file
-    const SectionLookup* Lookup = nullptr;
-    if (Status && StillValid(Known, *Status)) {
-        Old = Known->Content;
-        auto Found = Known->Sections.find(std::string(Trim(Section)));
-        if (Found != Known->Sections.end()) Lookup = &Found->second;
-    } else if (Status) {
-        Known.reset();  // no longer of use: let go of it before the file is read again
-        if (!ReadAll(Fd, *Status, Read)) {
-            RememberUnreadable(Target);
-            return false;
-        }
-        Old = Read;
+    std::string Old;
+    if (!ReadAll(Fd, Status, Old)) {
+        RememberUnreadable(Target);
+        return false;
     }
     EditPlan Plan;
-    EditResult Result = PlanEdit(Old, Section, Key, Value, GetACP(), Plan, Lookup);
+    EditResult Result = PlanEdit(Old, Section, Key, Value, GetACP(), Plan);
     if (Result != EditResult::Changed) return Result == EditResult::Unchanged;
     // A file that may not be written is not replaced either, although its directory would
     // allow the rename: its mode says no. Root may write any file, yet a file without any write
     // bit is refused to root too, as Windows refuses a read-only file to administrators.
-    if (Status && (!Writable || (geteuid() == 0 && (Status->st_mode & 0222) == 0))) return false;
-    NewContent Content{Old.substr(0, Plan.Offset), Plan.Insert,
-                       Old.substr(Plan.Offset + Plan.Remove)};
-    return Replace(Target, Fd, Old, Content, Status);
+    if (!Writable || (geteuid() == 0 && (Status.st_mode & 0222) == 0)) return false;
+    std::string_view Kept = Old;
+    NewContent Content{Kept.substr(0, Plan.Offset), Plan.Insert,
+                       Kept.substr(Plan.Offset + Plan.Remove)};
+    return Replace(Target, Fd, Kept, Content, &Status);
 }
 
 }  // namespace
@@ -168,7 +143,8 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
     if (!Path || !Section || !Key || !ResolveTarget(Path, Target) || IsUnreadable(Target)) {
         return false;
     }
-    std::unique_ptr<CachedFile> Known = std::move(Cache);
+    // The lookups' copy goes before the file is read again: one copy of it at a time.
+    Cache.reset();
     for (int Attempt = 0; Attempt < 100; Attempt++) {
         // Open for writing, which NFS needs for an exclusive lock. A file the user may not write
         // is read under a shared lock: an edit that changes nothing succeeds, a change fails.
@@ -179,10 +155,9 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
             Fd = OpenRegular(Target, Status, O_RDONLY);
         }
         FileDescriptor File(Fd);
-        if (File.Fd < 0) {
-            return errno == ENOENT &&
-                   EditFile(Target, -1, true, nullptr, Known, Section, Key, Value);
-        }
+        // A file that is gone since it was found is not made anew, as the platform's write
+        // would: a new file would hold nothing but this key. A delete has nothing to do there.
+        if (File.Fd < 0) return errno == ENOENT && !Value;
         if (!Lock(File.Fd, Writable ? LOCK_EX : LOCK_SH)) {
             RememberUnreadable(Target);
             return false;
@@ -193,7 +168,7 @@ static BOOL WriteKey(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
         struct stat Current;
         if (stat(Target.c_str(), &Current) != 0 || !SameFile(Current, Status)) continue;
         if (fstat(File.Fd, &Status) != 0) return false;
-        return EditFile(Target, File.Fd, Writable, &Status, Known, Section, Key, Value);
+        return EditFile(Target, File.Fd, Writable, Status, Section, Key, Value);
     }
     return false;
 }
@@ -218,8 +193,9 @@ DWORD GetPrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR
 }
 
 // Changes no other byte of the file. Fails, with the file as it was, when the change could not be
-// written, out of memory too (every allocation comes before the first byte written), or when a
-// read of this run found the file but could not read it; deleting what is not there succeeds.
+// written, out of memory too (every allocation comes before the first byte written), when a set
+// finds no file (it is never created), or when a read of this run found the file but could not
+// read it; deleting a key that is not there, or from a file that is not there, succeeds.
 BOOL WritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
     try {

@@ -20,29 +20,27 @@
 #include <utility>
 #include <vector>
 
+#include "profile/profile.h"
+
 namespace replace_file {
 namespace {
 
-// Writes the bytes [From, To) of the new content at the same offsets of the file.
-bool WriteRange(int Fd, const NewContent& Content, size_t From, size_t To)
+// Writes Bytes at Offset of the file.
+bool WriteAt(int Fd, std::string_view Bytes, size_t Offset)
 {
-    size_t Start = 0;  // where the current piece stands in the new content
-    for (std::string_view Piece : {Content.Head, Content.Change, Content.Tail}) {
-        size_t Begin = std::clamp(From, Start, Start + Piece.size());
-        size_t End = std::clamp(To, Start, Start + Piece.size());
-        for (size_t Done = Begin; Done < End;) {
-            ssize_t Wrote = pwrite(Fd, Piece.data() + (Done - Start), End - Done, (off_t)Done);
-            if (Wrote < 0 && errno != EINTR) return false;
-            Done += (size_t)std::max<ssize_t>(Wrote, 0);
-        }
-        Start += Piece.size();
+    for (size_t Done = 0; Done < Bytes.size();) {
+        ssize_t Wrote = pwrite(Fd, Bytes.data() + Done, Bytes.size() - Done, (off_t)(Offset + Done));
+        if (Wrote < 0 && errno != EINTR) return false;
+        Done += (size_t)std::max<ssize_t>(Wrote, 0);
     }
     return true;
 }
 
+// Writes the new content from the start of the file, piece by piece.
 bool WriteAll(int Fd, const NewContent& Content)
 {
-    return WriteRange(Fd, Content, 0, Content.Size());
+    return WriteAt(Fd, Content.Head, 0) && WriteAt(Fd, Content.Change, Content.Head.size()) &&
+           WriteAt(Fd, Content.Tail, Content.Head.size() + Content.Change.size());
 }
 
 // Removes the temporary files named Prefix<pid>-... whose process is gone.
@@ -100,24 +98,27 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     return 0;
 }
 
-// Rewrites the file itself through its locked descriptor Fd: its inode, owner, group, links,
-// ACLs and extended attributes stay. The bytes that lie past the old end are written first, so
-// that a full disk or a size limit stops the rewrite before any old byte has changed; this needs
-// no support of the file system for reserving space. A write that fails later puts the old
-// content back.
+// Rewrites the file itself through its locked descriptor Fd, as profile::PlanInPlace plans it:
+// its inode, owner, group, links, ACLs and extended attributes stay, and between any two steps
+// it reads as the old or the new content. Growing it with blanks first lets a full disk or a
+// size limit stop the rewrite before any old byte has changed, with no support of the file
+// system for reserving space. A step that fails later puts the old content back.
 bool RewriteInPlace(int Fd, std::string_view Old, const NewContent& Content)
 {
-    size_t Common = std::min(Old.size(), Content.Size());
-    if (!WriteRange(Fd, Content, Common, Content.Size())) {
-        (void)ftruncate(Fd, (off_t)Old.size());
+    std::string New;
+    New.reserve(Content.Size());
+    New.append(Content.Head).append(Content.Change).append(Content.Tail);
+    const profile::InPlacePlan Plan = profile::PlanInPlace(Old, New);
+    std::string_view Back = Plan.Back;
+    if (!WriteAt(Fd, Back.substr(Plan.OldSize), Plan.OldSize)) {
+        (void)ftruncate(Fd, (off_t)Plan.OldSize);
         return false;
     }
-    if (WriteRange(Fd, Content, 0, Common) && ftruncate(Fd, (off_t)Content.Size()) == 0 &&
+    if (WriteAt(Fd, Plan.Forward, 0) && ftruncate(Fd, (off_t)Plan.NewSize) == 0 &&
         fsync(Fd) == 0) {
         return true;
     }
-    // A write that failed part-way: the old content back.
-    if (WriteAll(Fd, {Old, {}, {}})) (void)ftruncate(Fd, (off_t)Old.size());
+    if (WriteAt(Fd, Back, 0)) (void)ftruncate(Fd, (off_t)Plan.OldSize);
     (void)fsync(Fd);
     return false;
 }

@@ -19,10 +19,11 @@
 //      attributes (the process may not give them), or the directory refuses the temporary file or
 //      the rename (a read-only or sticky directory, a file that is a mount point), Replace
 //      rewrites the file in place through the locked descriptor, which keeps its inode, owner,
-//      group, hard links, ACLs and extended attributes. The bytes past the old end are written
-//      first, so a full disk or a size limit stops the write before any old byte has changed,
-//      and a write that fails later puts the old content back; but a crash in the middle of this
-//      write can damage the file.
+//      group, hard links, ACLs and extended attributes, in the steps of profile::PlanInPlace
+//      (profile.h): grown with blanks, so that a full disk or a size limit stops the write
+//      before any old byte has changed; the new content padded to that size in one write; the
+//      blanks cut. Between two steps the file reads as the old or the new content, and a step
+//      that fails puts the old content back; a kill inside the one large write can leave a mix.
 // Whenever Replace fails, the file is as it was and no temporary file of this run is left.
 // Temporary files of killed runs (their process is gone) are removed by the next change.
 #pragma once

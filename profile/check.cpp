@@ -1,70 +1,131 @@
-// The check of another writer's write: does the new content read as the old one with the change?
-// One pass over each content with the read rules. The pass over the new content notes, for the
-// first section of each name, what a read gives for each key; the pass over the old content
-// compares each key of the first section of each name with that note.
+// The check of another writer's write: does the new content read, line by line and in order, as
+// the engine's own edit of the old one? Its contract is in profile.h.
 //
-// Every key that reads in the old content must read the same, except what Wine's rewrite of the
-// whole file changes and the program never asks for: the section "" (a header "[]", the lines
-// before the first header), the key "", and a name or value cut by a NUL after a blank (Wine
-// writes it up to the NUL, so the blank ends the line and is trimmed).
-#include <cstdint>
-#include <unordered_map>
-
+// Each non-blank line is compared by what a read sees of it: a header by its name, an entry by
+// its name, whether it has an '=' and the value a read gives. The only differences allowed are
+// those that a platform's rewrite of the whole file makes (Wine's rewrites every line):
+//   - blank lines come and go, and lines take other endings: a read passes over blank lines and
+//     every kind of line end;
+//   - blanks around names and values, text after a header's ']', the case of a name's letters:
+//     a read trims them, ignores that text and matches names without case; the rewrite writes
+//     "[name]" and "name=value";
+//   - a name or value cut by a NUL after a blank reads with that blank, but the rewrite writes it
+//     up to the NUL, where the blank ends its line and is trimmed: both are compared trimmed;
+//   - a header "[]" may be missing: the rewrite keeps the lines of a section named "" but writes
+//     no header for it;
+//   - the line of the key set may stand anywhere in the first section of its name, as long as it
+//     reads as the value: a platform adds a new key at its own place in the section.
+// Anything else (a line lost, added, moved or changed, a later section of a name, a later line
+// of a key, a line without '=', a line before the first header) makes the check fail.
 #include "profile/rules.h"
 
 namespace profile {
 namespace {
 
-bool EndsInBlank(std::string_view Name)
+// A non-blank line as a read sees it.
+struct SeenLine {
+    bool Header = false;
+    std::string_view Name;  // trimmed, also after a NUL that cut it
+    bool HasValue = false;
+    std::optional<std::string_view> Value;  // what a read gives, trimmed after a NUL
+    size_t Begin = 0;                       // where the line starts in its content
+};
+
+// Walks one content's non-blank lines, and tells the line of the key set: the first entry of
+// Key in the first section named Section (none when Key is empty).
+class SeenLines {
+public:
+    SeenLines(std::string_view Content, std::string_view Section, std::string_view Key,
+              unsigned CodePage)
+        : Content_(IsUtf16(Content) ? std::string_view() : Content),
+          Scanner_{Content_, ContentStart(Content_)}, Key_(Key), CodePage_(CodePage)
+    {
+        if (Key_.empty()) return;
+        std::optional<Line> Header = FindSection(Content_, Section, CodePage);
+        if (Header) TargetHeader_ = Header->Begin;
+    }
+
+    // The next non-blank line; false at the end.
+    bool Next(SeenLine& Out)
+    {
+        while (!Scanner_.AtEnd()) {
+            Line Here = Scanner_.Next();
+            std::string_view Seen = SeenPart(Content_, Here), Name;
+            if (Seen.empty()) continue;
+            Out = SeenLine{};
+            Out.Begin = Here.Begin;
+            if (ParseHeader(Seen, Name, CodePage_)) {
+                Out.Header = true;
+                Out.Name = Trim(Name);
+                InTarget_ = Here.Begin == TargetHeader_;
+                return true;
+            }
+            Entry Item = ParseEntry(Seen, CodePage_);
+            Item.Name = Trim(Item.Name);
+            Item.Value = Trim(Item.Value);
+            Location Found;
+            Found.KeyFound = true;
+            Found.KeyEntry = Item;
+            Out.Name = Item.Name;
+            Out.HasValue = Item.HasValue;
+            Out.Value = ValueOf(Found);
+            return true;
+        }
+        return false;
+    }
+
+    // True, once, for the line of the key set.
+    bool IsKeySet(const SeenLine& Seen)
+    {
+        if (Seen.Header || !InTarget_ || KeySeen_ || !SameName(Seen.Name, Key_, CodePage_))
+            return false;
+        return KeySeen_ = true;
+    }
+
+private:
+    std::string_view Content_;
+    LineScanner Scanner_;
+    std::string_view Key_;
+    unsigned CodePage_;
+    size_t TargetHeader_ = SIZE_MAX;
+    bool InTarget_ = false;
+    bool KeySeen_ = false;
+};
+
+bool Alike(const SeenLine& A, const SeenLine& B, unsigned CodePage)
 {
-    return !Name.empty() && Trim(Name.substr(Name.size() - 1)).empty();
+    return A.Header == B.Header && SameName(A.Name, B.Name, CodePage) &&
+           A.HasValue == B.HasValue && A.Value == B.Value;
 }
 
-// A name in a group (the sections of the keys); names that read alike are one.
-struct GroupName {
-    uint32_t Group;
-    std::string_view Name;
-};
-struct GroupNameHash {
-    size_t operator()(const GroupName& Key) const
-    {
-        return HashName(Key.Name) ^ (Key.Group * 0x9E3779B9u);
-    }
-};
-struct GroupNameEqual {
-    unsigned CodePage;
-    bool operator()(const GroupName& A, const GroupName& B) const
-    {
-        return A.Group == B.Group && SameName(A.Name, B.Name, CodePage);
-    }
-};
-template <typename T>
-using NameTable = std::unordered_map<GroupName, T, GroupNameHash, GroupNameEqual>;
-
-// A section name: its group in the table of keys, and whether each content has had a header of
-// it yet.
-struct SectionNote {
-    uint32_t Group;
-    bool InAfter;
-    bool InBefore;
-};
-
-// A key of the first section of a name: what a read gives in each content (the first line of
-// that name in the section), and whether they were compared.
-struct KeyNote {
-    std::optional<std::string_view> After;
-    std::optional<std::string_view> Before;
-    bool InBefore;
-    bool Compared;
-};
-
-// What a read gives for the first line of a key.
-std::optional<std::string_view> ReadOf(const Entry& Item)
+// The comparison of Expected and After, line by line; Section/Key name the key set (Key empty
+// for none), whose line is compared apart.
+bool Compare(std::string_view Expected, std::string_view After, std::string_view Section,
+             std::string_view Key, unsigned CodePage)
 {
-    Location Found;
-    Found.KeyFound = true;
-    Found.KeyEntry = Item;
-    return ValueOf(Found);
+    SeenLines Want(Expected, Section, Key, CodePage), Got(After, Section, Key, CodePage);
+    std::optional<std::optional<std::string_view>> WantSet, GotSet;  // the key set's reads
+    SeenLine A, B;
+    // The next line of a side that is not the key set's, whose read is kept apart.
+    auto Next = [](SeenLines& Side, SeenLine& Line, auto& SetRead) {
+        while (Side.Next(Line)) {
+            if (!Side.IsKeySet(Line)) return true;
+            SetRead = Line.Value;
+        }
+        return false;
+    };
+    bool HaveA = Next(Want, A, WantSet), HaveB = Next(Got, B, GotSet);
+    while (HaveA) {
+        if (HaveB && Alike(A, B, CodePage)) {
+            HaveA = Next(Want, A, WantSet);
+            HaveB = Next(Got, B, GotSet);
+        } else if (A.Header && A.Name.empty()) {
+            HaveA = Next(Want, A, WantSet);  // a header "[]" that the rewrite left out
+        } else {
+            return false;
+        }
+    }
+    return !HaveB && WantSet == GotSet;
 }
 
 }  // namespace
@@ -72,119 +133,19 @@ std::optional<std::string_view> ReadOf(const Entry& Item)
 bool ReadsAsWritten(std::string_view Before, std::string_view After, const char* Section,
                     const char* Key, const char* Value, unsigned CodePage)
 {
-    std::string_view AskedSection = Section, AskedKey = Key;
-    std::string_view TrimmedSection = Trim(AskedSection), TrimmedKey = Trim(AskedKey);
-    // The new content is the engine's own edit of the old, byte for byte (as Windows' write and
-    // Wine's on a file it wrote before leave it): the edit keeps every other key, so it reads as
-    // written without parsing. Names with blanks at an end are left to the full comparison.
-    EditPlan Plan;
-    EditResult Planned = TrimmedSection.size() == AskedSection.size() &&
-                                 TrimmedKey.size() == AskedKey.size() && !IsUtf16(Before)
-                             ? PlanEdit(Before, AskedSection, AskedKey, Value, CodePage, Plan)
-                             : EditResult::Refused;
-    if (Planned == EditResult::Unchanged && After == Before) return true;
-    if (Planned == EditResult::Changed &&
-        After.size() == Before.size() - Plan.Remove + Plan.Insert.size() &&
-        After.compare(0, Plan.Offset, Before.substr(0, Plan.Offset)) == 0 &&
-        After.compare(Plan.Offset, Plan.Insert.size(), Plan.Insert) == 0 &&
-        After.substr(Plan.Offset + Plan.Insert.size()) == Before.substr(Plan.Offset + Plan.Remove))
-        return true;
-    NameTable<SectionNote> Sections(0, GroupNameHash{}, GroupNameEqual{CodePage});
-    NameTable<KeyNote> Keys(0, GroupNameHash{}, GroupNameEqual{CodePage});
-    Keys.reserve(After.size() / 32);  // about one line in 32 bytes
-    auto SectionOf = [&](std::string_view Name) -> SectionNote& {
-        auto [Found, Added] = Sections.try_emplace(GroupName{0, Name});
-        if (Added) Found->second.Group = (uint32_t)Sections.size() - 1;
-        return Found->second;
-    };
-
-    // The new content: what a read gives of each key of the first section of each name. A UTF-16
-    // file holds nothing.
-    if (!IsUtf16(After)) {
-        bool Inside = false;  // in the first section of its name
-        uint32_t Group = 0;
-        for (LineScanner Scanner{After, ContentStart(After)}; !Scanner.AtEnd();) {
-            std::string_view Seen = SeenPart(After, Scanner.Next()), Name;
-            if (Seen.empty()) continue;
-            if (ParseHeader(Seen, Name, CodePage)) {
-                SectionNote& Note = SectionOf(Name);
-                Inside = !Note.InAfter;
-                Group = Note.Group;
-                Note.InAfter = true;
-                continue;
-            }
-            if (!Inside) continue;
-            Entry Item = ParseEntry(Seen, CodePage);
-            auto [Found, Added] = Keys.try_emplace(GroupName{Group, Item.Name});
-            if (Added) Found->second.After = ReadOf(Item);
-        }
-    }
-
-    // What the key written must read as: a set as its value does in a line of its own; a delete
-    // as the engine's own delete leaves it, where a second line of the key in the first section
-    // of that name reads once the first is gone. The first line of the key anywhere else (in a
-    // later section of the name) leaves the key unread.
-    std::string Written = std::string("[s]\nk=") + (Value ? Value : "");
-    std::optional<std::string_view> Expected;
-    EditPlan Deleted;
-    bool Deletes = !Value && PlanEdit(Before, AskedSection, AskedKey, nullptr, CodePage,
-                                      Deleted) == EditResult::Changed;
-    if (Value) Expected = FindValue(Written, "s", "k", CodePage);
-
-    // The old content, section by section: each key of the first section of each name reads as
-    // it did, but for the key written and what the rewrite may change.
-    bool Utf16 = IsUtf16(Before);
-    bool Compare = false;  // the section is the first of its name, and its keys are compared
-    uint32_t Group = 0;
-    bool Target = false;   // the section is the written key's
-    bool Looking = false;  // the first section of the deleted key's name, before its next line
-    for (LineScanner Scanner{Before, ContentStart(Before)}; !Scanner.AtEnd();) {
-        Line Here = Scanner.Next();
-        std::string_view Seen = SeenPart(Before, Here), Name;
-        if (Seen.empty()) continue;
-        if (ParseHeader(Seen, Name, CodePage)) {
-            SectionNote& Note = SectionOf(Name);
-            bool First = !Note.InBefore;
-            Note.InBefore = true;
-            Compare = First && !Name.empty() && !EndsInBlank(Name);
-            Group = Note.Group;
-            Target = Compare && SameName(Name, TrimmedSection, CodePage);
-            Looking = Deletes && First && SameName(Name, AskedSection, CodePage);
-            continue;
-        }
-        if (!Compare && !Looking) continue;
-        Entry Item = ParseEntry(Seen, CodePage);
-        std::optional<std::string_view> Read;
-        if (!Utf16) Read = ReadOf(Item);
-        if (Looking && Here.Begin != Deleted.Offset && SameName(Item.Name, AskedKey, CodePage)) {
-            Expected = Read;
-            Looking = false;
-        }
-        if (!Compare) continue;
-        KeyNote& Note = Keys[GroupName{Group, Item.Name}];
-        if (!Note.InBefore) {
-            Note.InBefore = true;
-            Note.Before = Read;
-        }
-        if (Note.Compared || Item.Name.empty() || EndsInBlank(Item.Name) ||
-            EndsInBlank(Item.Value) || (Target && SameName(Item.Name, TrimmedKey, CodePage)))
-            continue;
-        if (Note.Before != Note.After) return false;
-        Note.Compared = true;
-    }
-
-    // The key written, as a read of the new content gives it.
-    std::optional<std::string_view> Got;
-    auto Note = Sections.find(GroupName{0, AskedSection});
-    if (Note != Sections.end() && Note->second.InAfter) {
-        auto Found = Keys.find(GroupName{Note->second.Group, AskedKey});
-        if (Found != Keys.end()) Got = Found->second.After;
-    }
-    return Got == Expected;
+    std::string Edited;
+    EditResult Result = Edit(Before, Section, Key, Value, CodePage, Edited);
+    if (Result == EditResult::Refused) return false;
+    std::string_view Expected = Result == EditResult::Changed ? Edited : Before;
+    if (After == Expected) return true;
+    // A set's line is compared apart from the others; a delete leaves no line of its own.
+    return Compare(Expected, After, Value ? Trim(Section) : "", Value ? Trim(Key) : "",
+                   CodePage);
 }
 
-}  // namespace profile
+bool ReadsAlike(std::string_view A, std::string_view B, unsigned CodePage)
+{
+    return A == B || Compare(A, B, "", "", CodePage);
+}
 
-namespace profile {
-bool ReadsAlike(std::string_view A, std::string_view B, unsigned) { return A == B; }
 }  // namespace profile

@@ -160,9 +160,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const std::string After = Result == profile::EditResult::Changed ? Out : Content;
     Current[4] = {"after", &After};
     CHECK(profile::ReadsAsWritten(Content, After, Section.c_str(), Key.c_str(), NewValue,
-                                  CodePage) == PerSectionReadsAsWritten(Content, After,
-                                                 Section.c_str(), Key.c_str(), NewValue, CodePage),
-          "the one-pass check and the per-section check differ");
+                                  CodePage),
+          "the check refuses the engine's own edit");
+    CHECK(!AsGiven || PerSectionReadsAsWritten(Content, After, Section.c_str(), Key.c_str(),
+                                               NewValue, CodePage),
+          "the older per-section check refuses the engine's own edit");
+
+    // A rewrite in place reads as the old or the new content between its steps.
+    profile::InPlacePlan InPlace = profile::PlanInPlace(Content, After);
+    CHECK(profile::ReadsAlike(Content, InPlace.Back, CodePage) &&
+              profile::ReadsAlike(After, InPlace.Forward, CodePage),
+          "a content padded for a rewrite in place reads differently");
 
     if (Delete) {
         bool There = AsGiven && Before.KeyInAnySection;

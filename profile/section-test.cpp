@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <string>
@@ -86,10 +87,10 @@ TEST_P(SectionLookupTest, AnswersAsTheModelOnRandomFiles)
 }
 
 // Another writer's write of a random file (a larger one every tenth time): the engine's edit of
-// it, sometimes with a second edit or with bytes added or taken away, or a file of its own; the
-// one-pass check must take what the per-section check takes. VORKAP_CHECK_ROUNDS sets the count
-// (3000 without it).
-TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
+// it, sometimes with a second edit or with bytes added or taken away, or a file of its own. The
+// whole-file check takes the engine's own edit, and takes nothing that the older per-key check
+// of the first sections refuses. VORKAP_CHECK_ROUNDS sets the count (3000 without it).
+TEST_P(SectionLookupTest, CheckIsStricterThanThePerSectionCheck)
 {
     const char* const Values[] = {"v", "", "\"v\"", "'1'", "a ", "1", "x=y", "\x83\x5C", nullptr};
     const char* Rounds = getenv("VORKAP_CHECK_ROUNDS");
@@ -107,7 +108,8 @@ TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
         std::string Piece = RandomContent(Random).substr(0, 1 + Random() % 4);
         size_t At = Random() % (After.size() + 1);
         std::string Again;
-        switch (Random() % 8) {
+        const unsigned Change = Random() % 8;
+        switch (Change) {
         case 0:
             if (profile::Edit(After, Pick(Random, kSections), Pick(Random, kKeys),
                               Pick(Random, Values), CodePage, Again) ==
@@ -119,12 +121,18 @@ TEST_P(SectionLookupTest, CheckAgreesWithThePerSectionCheck)
         case 3: After = RandomContent(Random); break;
         default: break;
         }
-        bool Expected =
+        bool Lenient =
             model::PerSectionReadsAsWritten(Before, After, Section, Key, Value, CodePage);
-        ASSERT_EQ(profile::ReadsAsWritten(Before, After, Section, Key, Value, CodePage), Expected)
+        bool Strict = profile::ReadsAsWritten(Before, After, Section, Key, Value, CodePage);
+        // The older check looked names with blanks at an end up as given, where none reads.
+        bool Plain = profile::Trim(Section).size() == strlen(Section) &&
+                     profile::Trim(Key).size() == strlen(Key);
+        bool Refused = profile::Edit(Before, Section, Key, Value, CodePage, Again) ==
+                       profile::EditResult::Refused;
+        ASSERT_TRUE((!Strict || Lenient || !Plain) && (Change <= 3 || Refused || Strict))
             << "section [" << Section << "] key [" << Key << "] value ["
             << (Value ? Value : "(delete)") << "] before\n" << Before << "\nafter\n" << After;
-        Accepted += Expected;
+        Accepted += Strict;
     }
     // Both answers are common enough to count.
     EXPECT_GT(Accepted, Count / 4);

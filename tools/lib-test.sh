@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2016  # the stand-ins' bodies expand when they run, not here
-# The install step of lib.sh against a mirror in the middle of a sync. Stand-ins for apt-get,
-# dpkg, dpkg-query, id and sleep on PATH fail every `apt-get update` and every install of an i386
-# package or of one named missing-*. The step must try the update three times and go on, name
-# the i386 packages in one NOTE line and go on without them, and still fail, naming them, when a
-# native package cannot be installed. Prints one line a case; fails when any case fails.
+# The install step of lib.sh against a mirror in the middle of a sync, whose i386 index of the
+# security suite is broken. Stand-ins for apt-get, apt-cache, dpkg, dpkg-query, id and sleep on
+# PATH fail every `apt-get update`, every plain install of an i386 package, and every install of
+# one named missing-*. From the main suite (-t), pkg-wine:i386 installs once the pair pkg-lib is
+# named at its i386 version (1.0), which the simulation shows by removing pkg-lib and installing
+# pkg-lib:i386 (1.0); pkg-gst:i386 once pkg-dep is named at its i386 candidate (2.0), which the
+# simulation shows by failing on pkg-dep:i386. The step must try the update three times and go
+# on, install the i386 packages from the main suite with the pairs it finds, name the i386
+# packages it cannot install even so in one NOTE line and go on without them, and still fail,
+# naming them, when a native package cannot be installed. Prints one line a case; fails when any
+# case fails.
 set -euo pipefail
 lib="$(cd "$(dirname "$0")" && pwd)/lib.sh"
 STATE=$(mktemp -d)
@@ -17,10 +23,26 @@ stand_in() {
     chmod +x "$STATE/bin/$1"
 }
 stand_in apt-get 'echo "apt-get $*" >>"$STATE/log"
-for word in "$@"; do case $word in update | *:i386 | missing-*) exit 100 ;; esac; done
+words=" $* "
+case $words in *" update "* | *" missing-"*) exit 100 ;; esac
+case $words in *" -t "*) ;; *" "*:i386" "*) exit 100 ;; esac
+if [[ $words == *" -s "* ]]; then
+    if [[ $words == *" pkg-gst:i386 "* && $words != *" pkg-dep:i386=2.0 pkg-dep=2.0 "* ]]; then
+        echo " pkg-gst:i386 : Depends: pkg-dep:i386 (>= 1.0) but it is not installable"
+        exit 100
+    fi
+    if [[ $words == *" pkg-wine:i386 "* && $words != *" pkg-lib:i386=1.0 pkg-lib=1.0 "* ]]; then
+        echo "Remv pkg-lib [1.1]"
+        echo "Remv pkg-wine64 [8.0]"
+    fi
+    echo "Inst pkg-lib:i386 (1.0 Debian:12 [i386])"
+    exit 0
+fi
 for word in "$@"; do
-    case $word in -* | *=* | install) ;; *) echo "$word" >>"$STATE/installed" ;; esac
+    case $word in -* | *=* | install | bookworm) ;; *) echo "$word" >>"$STATE/installed" ;; esac
 done'
+stand_in apt-cache 'echo "apt-cache $*" >>"$STATE/log"
+[ "${!#}" = pkg-dep:i386 ] && echo "  Candidate: 2.0" || echo "  Candidate: (none)"'
 stand_in dpkg-query 'grep -qx -- "${!#}" "$STATE/installed" && printf "install ok installed"
 true'
 stand_in dpkg 'echo "dpkg $*" >>"$STATE/log"'
@@ -51,24 +73,46 @@ check() {
 }
 
 apt='apt-get -o DPkg::Lock::Timeout=600'
+# shellcheck source=/dev/null
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+main="-t $codename --no-install-recommends --allow-downgrades"
 updates="$apt update -qq
 sleep 10
 $apt update -qq
 sleep 20
 $apt update -qq"
 update_note='NOTE: apt-get update failed three times; going on with the package indexes it fetched'
-i386_note='NOTE: cannot install pkg-wine:i386; going on without them (the Wine tests then use the'
-i386_note+=' 64-bit build)'
+i386_note='NOTE: cannot install missing-wine:i386, not even from the main suite alone; going on'
+i386_note+=' without them (the Wine tests then use the 64-bit build)'
 
 check "nothing missing: no apt-get at all" "pkg-old" 0 "" "" ""
-check "update and i386 fail: goes on, one NOTE" "pkg-old pkg-new pkg-wine:i386" 0 \
-    "Installing for the test: pkg-new pkg-wine:i386
+check "update and i386 fail, even from the main suite: goes on, one NOTE" \
+    "pkg-old pkg-new missing-wine:i386" 0 \
+    "Installing for the test: pkg-new missing-wine:i386
+Installing missing-wine:i386 from the main suite alone
 $i386_note" \
     "$update_note" \
     "dpkg --add-architecture i386
 $updates
 $apt install -y -qq pkg-new
-$apt install -y -qq pkg-wine:i386"
+$apt install -y -qq missing-wine:i386
+apt-get install -s $main missing-wine:i386 pkg-old pkg-new"
+check "i386 from the main suite: the pairs found in two rounds are named" \
+    "pkg-old pkg-wine:i386 pkg-gst:i386" 0 \
+    "Installing for the test: pkg-wine:i386 pkg-gst:i386
+Installing pkg-wine:i386 pkg-gst:i386 from the main suite alone
+Naming the main suite's versions: pkg-dep:i386=2.0 pkg-dep=2.0 pkg-lib:i386=1.0 pkg-lib=1.0" \
+    "$update_note" \
+    "dpkg --add-architecture i386
+$updates
+$apt install -y -qq pkg-wine:i386 pkg-gst:i386
+apt-get install -s $main pkg-wine:i386 pkg-gst:i386 pkg-old
+apt-cache -t $codename policy pkg-dep:i386
+apt-get install -s $main pkg-wine:i386 pkg-gst:i386 pkg-old pkg-dep:i386=2.0 pkg-dep=2.0
+apt-get install -s $main pkg-wine:i386 pkg-gst:i386 pkg-old pkg-dep:i386=2.0 pkg-dep=2.0 \
+pkg-lib:i386=1.0 pkg-lib=1.0
+$apt install -y -qq $main pkg-wine:i386 pkg-gst:i386 pkg-old pkg-dep:i386=2.0 pkg-dep=2.0 \
+pkg-lib:i386=1.0 pkg-lib=1.0"
 check "native package missing: fails, naming it" "pkg-new missing-gtest pkg-wine:i386" 1 \
     "Installing for the test: pkg-new missing-gtest pkg-wine:i386" \
     "$update_note

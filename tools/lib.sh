@@ -30,9 +30,11 @@ apt_update() {
 
 # install_packages PURPOSE PACKAGE...: installs, as root, those of the packages that are missing;
 # does nothing when all are installed. Packages of the i386 architecture (name:i386) enable it
-# and are optional: when they cannot be installed (a mirror that serves a broken i386 index),
-# one NOTE line says so and the run goes on without them. Any other package that is still
-# missing after the install fails the run, naming it.
+# and are optional: when they cannot be installed (a mirror that serves a broken i386 index of
+# the security suite), they are installed from the release's main suite alone
+# (install_from_main_suite); when even that fails, one NOTE line says so and the run goes on
+# without them. Any other package that is still missing after the install fails the run, naming
+# it.
 install_packages() {
     local purpose=$1
     shift
@@ -62,11 +64,83 @@ install_packages() {
             exit 1
         fi
     fi
-    if [ ${#foreign[@]} -gt 0 ] &&
-        ! apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${foreign[@]}" >/dev/null; then
-        echo "NOTE: cannot install ${foreign[*]}; going on without them (the Wine tests then" \
-            "use the 64-bit build)"
-    fi
+    [ ${#foreign[@]} -gt 0 ] || return 0
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${foreign[@]}" >/dev/null && return 0
+    # The native packages named with them, installed by now, must stay installed.
+    local kept=()
+    for package in "$@"; do
+        case $package in *:i386) ;; *) kept+=("$package") ;; esac
+    done
+    echo "Installing ${foreign[*]} from the main suite alone"
+    install_from_main_suite "${foreign[@]}" ${kept[@]+"${kept[@]}"} && return 0
+    echo "NOTE: cannot install ${foreign[*]}, not even from the main suite alone; going on" \
+        "without them (the Wine tests then use the 64-bit build)"
+}
+
+# release_codename: prints the codename of the Debian release (bookworm for Debian 12).
+release_codename() {
+    # shellcheck source=/dev/null
+    (. /etc/os-release && [ -n "${VERSION_CODENAME:-}" ] && echo "$VERSION_CODENAME")
+}
+
+# main_suite_pins PACKAGE...: prints, one a line, the versions to name beside the packages (i386
+# ones among them) so that apt can install them from the release's main suite alone; fails when
+# it finds none that do. Changes nothing: apt only simulates.
+#
+# Where the mirror's i386 index of the security suite is broken, an i386 library exists only at
+# the main suite's version, while its native twin, installed already, may be the security
+# suite's newer one; the two must be of one version (Multi-Arch: same). So apt is asked to prefer
+# the main suite (-t CODENAME, no recommends, downgrades allowed), and each such pair X is named
+# at the main suite's version V for both architectures: X:i386=V X=V. The simulated install
+# shows which: a package X that it would remove (a line `Remv X`), V being the version of the
+# line that installs it for i386 (`Inst X:i386 (V ...)`); or, when apt finds no answer at all,
+# the i386 package X of a line `Depends: X:i386 ... but it is not installable`, V being its i386
+# candidate. The simulation runs again with the pairs found until it succeeds and
+# removes nothing, five rounds at most.
+main_suite_pins() {
+    local codename output status pins=() removed unsolved package version added
+    codename=$(release_codename) || return 1
+    for _ in 1 2 3 4 5; do
+        status=0
+        output=$(apt-get install -s -t "$codename" --no-install-recommends --allow-downgrades \
+            "$@" ${pins[@]+"${pins[@]}"} 2>&1) || status=$?
+        mapfile -t removed < <(sed -n 's/^Remv \([^ :]*\).*/\1/p' <<<"$output" | sort -u)
+        if [ "$status" = 0 ] && [ ${#removed[@]} -eq 0 ]; then
+            printf '%s\n' ${pins[@]+"${pins[@]}"}
+            return 0
+        fi
+        mapfile -t unsolved < <(sed -n 's/.* Depends: \([^ ]*\):i386 .*not installable$/\1/p' \
+            <<<"$output" | sort -u)
+        added=0
+        for package in ${removed[@]+"${removed[@]}"} ${unsolved[@]+"${unsolved[@]}"}; do
+            version=$(sed -n "s/^Inst $package:i386 \(\[[^]]*\] \)\?(\([^ ]*\) .*/\2/p" \
+                <<<"$output" | head -1)
+            if [ -z "$version" ] && [ "$status" != 0 ]; then
+                version=$(apt-cache -t "$codename" policy "$package:i386" 2>/dev/null |
+                    sed -n 's/^ *Candidate: //p' | grep -vx '(none)' || true)
+            fi
+            [ -n "$version" ] || continue
+            case " ${pins[*]-} " in *" $package:i386=$version "*) continue ;; esac
+            pins+=("$package:i386=$version" "$package=$version")
+            added=1
+        done
+        [ "$added" = 1 ] || return 1
+    done
+    return 1
+}
+
+# install_from_main_suite PACKAGE...: installs the packages as root from the release's main suite
+# alone, naming the versions that main_suite_pins finds; fails when it finds none, or when a
+# package is still missing after the install.
+install_from_main_suite() {
+    local codename found pins
+    codename=$(release_codename) || return 1
+    found=$(main_suite_pins "$@") || return 1
+    mapfile -t pins < <(grep . <<<"$found" || true)
+    [ ${#pins[@]} -eq 0 ] || echo "Naming the main suite's versions: ${pins[*]}"
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq -t "$codename" --no-install-recommends \
+        --allow-downgrades "$@" ${pins[@]+"${pins[@]}"} >/dev/null || return 1
+    [ -z "$(missing_packages "$@")" ]
 }
 
 # ensure_sjis_locale: builds the Shift_JIS locale ja_JP.SJIS (from the locales package) where it

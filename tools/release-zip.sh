@@ -15,7 +15,7 @@
 set -euo pipefail
 
 exe=$1 guide=$2 out=$3 source=$4
-command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh" >&2; exit 1; }
+command -v zip >/dev/null || { echo "zip is missing: run tools/install-deps.sh all as root" >&2; exit 1; }
 rm -f "$out" "$out.part" "$out.sha256" "$out.sha256.part"
 
 zip_floor=315532800

@@ -22,7 +22,7 @@ password_file=${VORKAP_SIGN_PASSWORD_FILE:-}
 [ -n "$password_file" ] || error "VORKAP_SIGN_PKCS12 is set but VORKAP_SIGN_PASSWORD_FILE is not"
 [[ ${SOURCE_DATE_EPOCH:-} =~ ^[0-9]+$ ]] || error "SOURCE_DATE_EPOCH is not a time in seconds"
 for tool in osslsigncode openssl perl; do
-    command -v "$tool" >/dev/null || error "$tool is missing: run tests/wine/install-deps.sh"
+    command -v "$tool" >/dev/null || error "$tool is missing: run tools/install-deps.sh all as root"
 done
 
 # check_file VARIABLE PATH: PATH must be a readable file. The build runs in its build folder, so

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <random>
 
+#include "profile/profile.h"
 #include "tests/robustness/content.h"
 #include "tests/robustness/harness.h"
 #include "tests/support/skip.h"
@@ -246,6 +247,61 @@ TEST(Permission, RefusedOrRewrittenInPlace)
         if (Case.Changed) {
             EXPECT_EQ(New.st_ino == Old.st_ino, Case.InPlace);
         }
+    }
+}
+
+// --- Killed between the steps of a rewrite in place ---------------------------------------------
+
+// The directory refuses temporary files, so the file is rewritten in place. strace's fault
+// injection kills the run as it enters the Nth call of one step's system call: the file then
+// holds what the steps before it left, which must read as the old or as the new content. The
+// change lies before the last section, whose last line has no line end.
+struct StepKillCase {
+    const char* Name;
+    bool Remove;
+    const char* Call;  // the system call whose Nth entry kills the run
+    int Nth;
+    bool ReadsNew;  // the file reads as the new content, else as the old
+};
+
+TEST(Killed, BetweenTheStepsOfARewriteInPlace)
+{
+    SKIP_UNLESS_ROOT(Scratch().Notes());  // runs the program as kNobody
+    if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+    const StepKillCase Cases[] = {
+        {"registration, before the growth", false, "pwrite64", 1, false},
+        {"registration, grown with blanks", false, "pwrite64", 2, false},
+        {"registration, new content written", false, "ftruncate", 1, true},
+        {"registration, blanks cut", false, "fsync", 1, true},
+        {"removal, before the new content", true, "pwrite64", 1, false},
+        {"removal, new content written", true, "ftruncate", 1, true},
+    };
+    const std::string Plain = NotesIniOfSize(8 * 1024);
+    for (const StepKillCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        Scratch Where;
+        const std::string Later = "[Later]\r\nk=v";
+        std::string Before = Plain + (Case.Remove ? RegisteredLine() : "") + Later;
+        std::string After = Plain + (Case.Remove ? "" : RegisteredLine()) + Later;
+        WriteBytes(Where.Ini(), Before);
+        Where.GiveToNobody();
+        ASSERT_EQ(chmod(Where.Notes().c_str(), 0555), 0);
+
+        RunOptions Options = SetupOptions(Where, Case.Remove);
+        Options.AsNobody = true;
+        Options.Arguments.insert(
+            Options.Arguments.begin(),
+            {"-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64,ftruncate,fsync", "-e",
+             std::string("inject=") + Case.Call + ":signal=SIGKILL:when=" +
+                 std::to_string(Case.Nth),
+             Where.Program()});
+        RunResult Result = RunChild("/usr/bin/strace", Options);
+        EXPECT_EQ(Result.Signal, SIGKILL) << Describe(Result);
+        std::string Now = ReadBytes(Where.Ini());
+        const std::string& Reads = Case.ReadsNew ? After : Before;
+        const std::string& Other = Case.ReadsNew ? Before : After;
+        EXPECT_TRUE(profile::ReadsAlike(Now, Reads, 1252)) << Now.substr(Now.size() - 200);
+        EXPECT_FALSE(profile::ReadsAlike(Now, Other, 1252));
     }
 }
 

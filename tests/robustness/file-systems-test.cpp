@@ -404,9 +404,9 @@ TEST(FileSystemTimes, ChangeInTheSameSecondSurvives)
     }
 }
 
-// Two seconds after its last change the file is settled: the lookups' copy is taken over by the
-// write instead of a new read, on whole seconds as elsewhere, and the result is the same.
-TEST(FileSystemTimes, SettledFileIsTakenOver)
+// A file settled for seconds, whose times prove nothing on whole seconds either: the write after
+// the lookups reads it again under its lock, and the result is the same.
+TEST(FileSystemTimes, SettledFileIsReadAgainByTheWrite)
 {
     Scratch Where;
     PrivateMounts Mounts;

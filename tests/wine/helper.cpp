@@ -12,6 +12,10 @@
 //   time FILE COUNT raw|checked  writes key Timing of section [Notes] COUNT times, "0" and "1" in
 //                              turn, through the platform's write or the program's checked one;
 //                              prints the milliseconds a write took on average
+//   box TITLE                  the window captioned TITLE (a message box): prints the process's
+//                              ANSI code page, then the window's caption and the text of each
+//                              static control in it, in UTF-8, one "caption: " or "text: " line
+//                              each
 #define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
 
@@ -35,6 +39,23 @@ double Milliseconds()
     QueryPerformanceCounter(&Now);
     QueryPerformanceFrequency(&Frequency);
     return Now.QuadPart * 1000.0 / Frequency.QuadPart;
+}
+
+// Prints LABEL, then TEXT in UTF-8, then a line end.
+void PrintUtf8(const char* Label, const wchar_t* Text)
+{
+    char Bytes[4096];
+    int Length = WideCharToMultiByte(CP_UTF8, 0, Text, -1, Bytes, sizeof Bytes, nullptr, nullptr);
+    std::printf("%s%s\n", Label, Length > 0 ? Bytes : "<not convertible>");
+}
+
+BOOL CALLBACK PrintStaticText(HWND Window, LPARAM)
+{
+    wchar_t Class[64], Text[2048];
+    if (GetClassNameW(Window, Class, 64) && _wcsicmp(Class, L"Static") == 0 &&
+        GetWindowTextW(Window, Text, 2048) > 0)
+        PrintUtf8("text: ", Text);
+    return TRUE;
 }
 
 }  // namespace
@@ -96,6 +117,16 @@ int main(int ArgumentCount, char** Arguments)
         std::printf("%lx\n", (unsigned long)Attributes);
         return 0;
     }
+    if (ArgumentCount >= 3 && strcmp(Arguments[1], "box") == 0) {
+        HWND Box = FindWindowA(nullptr, Arguments[2]);
+        if (!Box) return 2;
+        wchar_t Caption[256];
+        GetWindowTextW(Box, Caption, 256);
+        std::printf("code page %u\n", GetACP());
+        PrintUtf8("caption: ", Caption);
+        EnumChildWindows(Box, PrintStaticText, 0);
+        return 0;
+    }
     if (ArgumentCount >= 5 && strcmp(Mode, "writes") == 0) {
         int Failed = 0;
         for (int Round = 1; Round <= atoi(Arguments[4]); Round++) {
@@ -120,6 +151,6 @@ int main(int ArgumentCount, char** Arguments)
     }
     std::fputs("usage: wine_helper hold|share|crt FILE SECONDS | scan DIR SECONDS | "
                "attributes FILE [VALUE] | writes FILE PREFIX COUNT | "
-               "time FILE COUNT raw|checked\n", stderr);
+               "time FILE COUNT raw|checked | box TITLE\n", stderr);
     return 1;
 }

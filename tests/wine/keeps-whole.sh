@@ -294,7 +294,7 @@ killed() {
 japanese_folders() {
     local top="$root/表示" dir="$root/表示/ソ能"
     locale -a | grep -qix 'ja_JP.utf-\?8' ||
-        fail "the locale ja_JP.UTF-8 is missing: run tests/wine/install-deps.sh as root"
+        fail "the locale ja_JP.UTF-8 is missing: run tools/install-deps.sh all as root"
     new_notes "$dir" cp932 2000
     printf '[Notes]\r\nVIEWEXP5=Decoy,1,_Decoy,,.Txt,,1,\r\n' >"$top/notes.ini"
     cp "$top/notes.ini" "$root/decoy.ini"

@@ -4,6 +4,10 @@
 # (or not), and the run ends with the right status and notes.ini. A screenshot of each box is
 # kept in STATE/runs/message-box/ for a person to look at (the Japanese text must be legible).
 #
+# One registration runs under code page 1252 (an English system): the box's caption and text are
+# read back from the window (helper.cpp box) and must be the Japanese text, not its code page 932
+# bytes read as code page 1252.
+#
 # The help file is not installed here, so the help viewer asks whether to look for it; that
 # question is answered "No" (key N). Every wait is bounded.
 # Usage: message-box.sh STATE
@@ -12,7 +16,7 @@ set -euo pipefail
 
 load_state "$1"
 for tool in Xvfb xdotool xwd convert; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (run tests/wine/install-deps.sh as root)"
+    command -v "$tool" >/dev/null || fail "$tool is missing (run tools/install-deps.sh all as root)"
 done
 
 dir="$STATE/runs/message-box"
@@ -57,13 +61,15 @@ running() {
 
 # run_with_box NAME EXPECTED_STATUS HELP_ASKED ARGS...: starts the program, waits for its box,
 # takes the screenshot, presses OK, answers the help viewer's question, and checks the end.
-# HELP_ASKED is 1 when the help file must be asked for after the box, 0 when it must not.
+# HELP_ASKED is 1 when the help file must be asked for after the box, 0 when it must not. With
+# BOX_LOCALE set, the program runs under that locale instead of the Japanese one; with BOX_TEXT
+# set, the box's text read back from its window must be that text.
 run_with_box() {
-    local name=$1 expected=$2 help_expected=$3
+    local name=$1 expected=$2 help_expected=$3 locale=${BOX_LOCALE:-$WINE_LOCALE}
     shift 3
-    echo "run: vorkap-setup.exe $*"
+    echo "run: LC_ALL=$locale vorkap-setup.exe $*"
     ( cd "$dir/notes" &&
-      exec env LC_ALL=$WINE_LOCALE WINEDEBUG=err+all timeout -k 5 150 "$WINE_LOADER" vorkap-setup.exe "$@" \
+      exec env LC_ALL="$locale" WINEDEBUG=err+all timeout -k 5 150 "$WINE_LOADER" vorkap-setup.exe "$@" \
         >"$dir/out/stdout" 2>"$dir/out/stderr" </dev/null ) &
     program_pid=$!
 
@@ -89,6 +95,12 @@ run_with_box() {
     [ "$(convert "$dir/$name.png" -format '%k' info:)" -gt 4 ] ||
         fail "$name: the screenshot shows no box"
     echo "screenshot: $dir/$name.png"
+    if [ -n "${BOX_TEXT:-}" ]; then
+        env LC_ALL="$locale" timeout -k 5 60 "$WINE_LOADER" "$BIN_DIR/wine_helper.exe" box Talvenor \
+            </dev/null 2>/dev/null | tr -d '\r' >"$dir/$name.text" || fail "$name: the box was not read"
+        sed 's/^/  read back: /' "$dir/$name.text"
+        [ "$(cat "$dir/$name.text")" = "$BOX_TEXT" ] || fail "$name: the box does not read as expected"
+    fi
 
     xdotool key --window "$box" Return 2>/dev/null || true
 
@@ -125,6 +137,12 @@ expect_key "$ini" Notes VIEWEXP6 "$ENTRY"
 run_with_box removed 0 0 /U
 expect_key "$ini" Notes VIEWEXP6 '<missing>'
 expect_key "$ini" Vorkap OutputXML '<missing>'
+
+# Code page 1252 (Wine takes it from the locale name): the box converts from code page 932.
+BOX_LOCALE=en_US.UTF-8 BOX_TEXT="code page 1252
+caption: Talvenor
+text: $TEXT_REGISTERED" run_with_box registered-cp1252 0 1
+expect_key "$ini" Notes VIEWEXP6 "$ENTRY"
 
 rm "$ini"
 run_with_box not-found 1 1 /u

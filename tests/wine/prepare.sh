@@ -13,7 +13,7 @@ set -euo pipefail
 state=$1
 i686_dir=$2
 x86_64_dir=${3:-}
-install="run tests/wine/install-deps.sh as root"
+install="run tools/install-deps.sh all as root"
 
 for tool in wineserver timeout iconv perl awk inotifywait; do
     command -v "$tool" >/dev/null || fail "$tool is missing ($install)"
