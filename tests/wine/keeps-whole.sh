@@ -132,7 +132,8 @@ full_disk() {
     if [ "$(id -u)" != 0 ]; then echo "  skipped: mounting a tmpfs needs root"; return; fi
     [ "$ending" != - ] || ending=
     local dir="$root/$name" disk="$root/$name-disk"
-    local user_temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
+    local user_temp
+    user_temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
     mkdir -p "$disk"
     local exe_kb=$(( $(stat -c %s "$BIN_DIR/vorkap-setup.exe") / 1024 + 1 ))
     mount -t tmpfs -o size=$((exe_kb + 512))k tmpfs "$disk"
@@ -492,8 +493,9 @@ linked_runs() {
             text=$TEXT_REMOVED changed=$'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
         # shellcheck disable=SC2086
         run_case "$dir" $options
-        [ -L "$dir/notes.ini" ] && [ "$(readlink "$dir/notes.ini")" = "$link" ] ||
+        if [ ! -L "$dir/notes.ini" ] || [ "$(readlink "$dir/notes.ini")" != "$link" ]; then
             fail "$options: notes.ini is no longer the link (status $STATUS)"
+        fi
         [ -f "$dir/notes.ini" ] || fail "$options: the link's target is gone (status $STATUS)"
         [ "$STATUS" = 0 ] || fail "$options: status $STATUS"
         expect_whole "$dir" "$text" "$changed"
