@@ -6,7 +6,8 @@
 //   0. Find. The file is opened by its wide path and followed to its final path on its volume,
 //      through every link, whatever its length or characters; from then on every call on it
 //      takes that wide path ("\\?\" form). The run takes the file's lock (file-calls-win32.h),
-//      named after that one spelling of it; where the final path cannot be had, the write fails.
+//      named after that one spelling of it; where the file's path on its volume cannot be had,
+//      the write fails rather than take a lock that another spelling of the path would miss.
 //   1. Nothing to change. The file's bytes are kept, read through an open that writes nothing.
 //      Where the engine's edit of them (profile.h, code page GetACP()) changes nothing, the write
 //      succeeds without writing, whether or not the file may be written.
