@@ -112,9 +112,11 @@ foreach(Case register reregister remove remove-absent not-found no-slot unwritab
   list(APPEND VORKAP_WINE_TESTS win32.setup.${Case})
 endforeach()
 
-# notes.ini kept whole: a full disk, a file held by another program with or without sharing, a
-# virus scanner, kills at random moments, attributes, folders with Japanese names, a 250-character
-# path, a symbolic link (cases printed by name).
+# notes.ini kept whole: full disks (with room for the copy only, with no room to stage anywhere),
+# a file held by another program with or without sharing, a virus scanner, kills at random
+# moments, attributes, folders with Japanese names, a 250-character path, symbolic links (into a
+# folder named outside the code page, to a long path), a read-only file that already says it
+# (cases printed by name).
 add_test(NAME win32.keeps-whole
   COMMAND bash ${VORKAP_WINE_DIR}/keeps-whole.sh ${VORKAP_WINE_STATE})
 list(APPEND VORKAP_WINE_TESTS win32.keeps-whole)

@@ -2,6 +2,7 @@
 // (under Wine in the tests): what a write leaves, and what it refuses, leaving the file's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -39,6 +40,7 @@ struct CheckedCase {
     std::vector<Read> Reads;
     // Access rules (DACL, as SDDL; %s: the file's owner) set before; a write keeps them.
     const char* Rules = nullptr;
+    bool NothingToChange = false;  // TRUE with no byte written, killed runs' copies left as well
 };
 
 const char kNotes[] =
@@ -76,7 +78,38 @@ const CheckedCase kCases[] = {
      {{"Notes", "VIEWEXP6", kEntry}}, "D:P(A;;FA;;;SY)(A;;FA;;;%s)"},
     {"Utf16FileRefused", std::string("\xFF\xFE[\0N\0]\0\r\0\n\0", 12), 0, false, "Notes", "A", "1",
      FALSE, {}},
+    // A read-only file that already says what the write would: done, as the platform's write is.
+    {"ReadOnlyFileAlreadySaysIt", kNotes, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
+     false, "Notes", "VIEWEXP5", "Other Format,1,_Other,,.Txt,,1,", TRUE, {}, nullptr, true},
+    {"ReadOnlyFileDeleteOfNothing", kNotes, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE,
+     false, "Vorkap", "OutputDocument", nullptr, TRUE, {{"Vorkap", "OutputXML", "1"}}, nullptr,
+     true},
 };
+
+// Files of this program's killed runs (of this process's id, which cannot be one of its own),
+// removed by a run that writes, and files that only look like them, never removed.
+struct StaleName {
+    std::string Name;
+    bool Removed;
+};
+
+std::vector<StaleName> StaleNames()
+{
+    char Hex[16], Decimal[16];
+    snprintf(Hex, sizeof Hex, "%lx", (unsigned long)GetCurrentProcessId());
+    snprintf(Decimal, sizeof Decimal, "%lu", (unsigned long)GetCurrentProcessId());
+    return {
+        {".vk"s + Hex + "-99.tmp", true},
+        {".notes.ini.vorkap-"s + Decimal + "-99.tmp", true},
+        {".vkzz.tmp", false},  // no digits
+        {".vk0-1.tmp", false},  // no process has id 0
+        {".vk-1.tmp", false},
+        {".vk"s + Hex + "-.tmp", false},
+        {".vk"s + Hex + "-99x.tmp", false},
+        {".vk"s + Hex + "-99.tmp.tmp", false},
+        {".notes.ini.vorkap-0-1.tmp", false},
+    };
+}
 
 using case_name::operator<<;
 
@@ -116,9 +149,11 @@ TEST_P(CheckedWriteTest, WritesWholeOrNothing)
     fs::create_directories(Directory);
     fs::path Ini = Directory / "notes.ini";
     WriteBytes(Ini, Case.File);
-    // A file of a killed run of this process's id, which cannot be one of its own.
-    std::string Stale = ".notes.ini.vorkap-" + std::to_string(GetCurrentProcessId()) + "-99.tmp";
-    WriteBytes(Directory / Stale, "[Notes]\r\n");
+    std::vector<StaleName> Stale = StaleNames();
+    for (const StaleName& Each : Stale) WriteBytes(Directory / Each.Name, "[Notes]\r\n");
+    // One in the temporary folder too, where a killed run may have staged its copy.
+    fs::path StaleInTemporary = fs::temp_directory_path() / Stale.front().Name;
+    WriteBytes(StaleInTemporary, "[Notes]\r\n");
     if (Case.Attributes) {
         ASSERT_TRUE(SetFileAttributesA(Ini.string().c_str(), Case.Attributes));
     }
@@ -160,10 +195,21 @@ TEST_P(CheckedWriteTest, WritesWholeOrNothing)
     if (Case.Rules) {
         EXPECT_EQ(RulesOf(Ini), RulesBefore);
     }
-    // A write removes what killed runs left; a refused one may not get that far. Its own file is
-    // never left.
-    std::vector<std::string> Left = Leftovers(Directory);
-    if (!Case.Expected && !Left.empty() && Left.front() == Stale) Left.erase(Left.begin());
+    if (Case.NothingToChange) {
+        EXPECT_EQ(ReadBytes(Ini), Case.File);
+    }
+    // A write removes what killed runs left, beside the file and in the temporary folder, by
+    // their exact names; a refused one may not get that far. Its own file is never left.
+    bool Wrote = Case.Expected && !Case.NothingToChange;
+    for (const StaleName& Each : Stale)
+        EXPECT_EQ(fs::exists(Directory / Each.Name), !(Each.Removed && Wrote)) << Each.Name;
+    EXPECT_EQ(fs::exists(StaleInTemporary), !Wrote);
+    fs::remove(StaleInTemporary);
+    std::vector<std::string> Left;
+    for (const std::string& Each : Leftovers(Directory))
+        if (std::none_of(Stale.begin(), Stale.end(),
+                         [&](const StaleName& Named) { return Named.Name == Each; }))
+            Left.push_back(Each);
     EXPECT_TRUE(Left.empty()) << Left.front();
     if (Case.Attributes) SetFileAttributesA(Ini.string().c_str(), FILE_ATTRIBUTE_NORMAL);
     fs::remove_all(Directory);

@@ -92,7 +92,7 @@ bool Fails(const char* Name)
         return Fails(#Name) ? Failure : Real.Name Arguments;          \
     }
 FAULTY(CreateFile, HANDLE, INVALID_HANDLE_VALUE,
-       (LPCSTR A, DWORD B, DWORD C, LPSECURITY_ATTRIBUTES D, DWORD E, DWORD F, HANDLE G),
+       (LPCWSTR A, DWORD B, DWORD C, LPSECURITY_ATTRIBUTES D, DWORD E, DWORD F, HANDLE G),
        (A, B, C, D, E, F, G))
 FAULTY(ReadFile, BOOL, FALSE, (HANDLE A, LPVOID B, DWORD C, LPDWORD D, LPOVERLAPPED E),
        (A, B, C, D, E))
@@ -100,21 +100,50 @@ FAULTY(WriteFile, BOOL, FALSE, (HANDLE A, LPCVOID B, DWORD C, LPDWORD D, LPOVERL
        (A, B, C, D, E))
 FAULTY(SetEndOfFile, BOOL, FALSE, (HANDLE A), (A))
 FAULTY(FlushFileBuffers, BOOL, FALSE, (HANDLE A), (A))
-FAULTY(SetFileAttributes, BOOL, FALSE, (LPCSTR A, DWORD B), (A, B))
-FAULTY(SetFileSecurity, BOOL, FALSE, (LPCSTR A, SECURITY_INFORMATION B, PSECURITY_DESCRIPTOR C),
+FAULTY(SetFileAttributes, BOOL, FALSE, (LPCWSTR A, DWORD B), (A, B))
+FAULTY(SetFileSecurity, BOOL, FALSE, (LPCWSTR A, SECURITY_INFORMATION B, PSECURITY_DESCRIPTOR C),
        (A, B, C))
-FAULTY(MoveFileEx, BOOL, FALSE, (LPCSTR A, LPCSTR B, DWORD C), (A, B, C))
-FAULTY(DeleteFile, BOOL, FALSE, (LPCSTR A), (A))
-FAULTY(WriteProfileString, BOOL, FALSE, (LPCSTR A, LPCSTR B, LPCSTR C, LPCSTR D), (A, B, C, D))
+FAULTY(MoveFileEx, BOOL, FALSE, (LPCWSTR A, LPCWSTR B, DWORD C), (A, B, C))
+FAULTY(DeleteFile, BOOL, FALSE, (LPCWSTR A), (A))
+FAULTY(SetFileInformationByHandle, BOOL, FALSE,
+       (HANDLE A, FILE_INFO_BY_HANDLE_CLASS B, LPVOID C, DWORD D), (A, B, C, D))
 #undef FAULTY
 void WINAPI NoPause(DWORD) {}
 
+// The platform's write of the staged copy, which a full disk cuts by CutBy bytes while it
+// reports success, as Wine's does (it empties the file, writes it whole and ignores the write's
+// errors).
+size_t CutBy = 0;
+BOOL WINAPI FaultyWriteProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR File)
+{
+    if (Fails("WriteProfileString")) return FALSE;
+    if (!Real.WriteProfileString(Section, Key, Value, File)) return FALSE;
+    if (CutBy) {
+        std::string Written = ReadBytes(File);
+        WriteBytes(File, Written.substr(0, Written.size() - CutBy));
+    }
+    return TRUE;
+}
+
+
+const char kOld[] =
+    "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n";
+// Files whose end a first-section check never sees: a repeated section, comment lines.
+const char kRepeatedSection[] =
+    "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n"
+    "[Notes]\r\nKeepLast=1\r\nKeepAlso=2\r\n";
+const char kComments[] =
+    "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n"
+    "; kept comment one\r\n; kept comment two\r\n";
 
 struct FaultCase {
     const char* Name;
     bool LongPath;       // the staged copy's name does not fit beside: temporary folder, in place
     bool HeldShared;     // another handle shares reading and writing: no rename, in place
     const char* Value;   // null deletes
+    const char* File = kOld;   // notes.ini before
+    bool NoTemporary = false;  // the temporary folder is missing: with LongPath, no copy anywhere
+    size_t CutBy = 0;    // the platform's write of the copy is cut by a full disk: FALSE, kept
 };
 
 const FaultCase kFaultCases[] = {
@@ -123,7 +152,19 @@ const FaultCase kFaultCases[] = {
     {"InPlaceBesideAHolder", false, true, kEntry},
     {"InPlaceBesideAHolderDelete", false, true, nullptr},
     {"InPlaceFromTheTemporaryFolder", true, false, kEntry},
+    // No copy can be staged anywhere: the engine's own edit, written in place (a full disk stops
+    // it at the growth, before any old byte changes).
+    {"EngineEditInPlace", true, false, kEntry, kRepeatedSection, true},
+    {"EngineEditInPlaceDelete", true, false, nullptr, kComments, true},
+    // Room for the copy, not for the platform's write of it: its cut is caught, whatever the
+    // file ends in.
+    {"CopyCutBesideRepeatedSection", false, false, kEntry, kRepeatedSection, false, 6},
+    {"CopyCutBesideComments", false, false, kEntry, kComments, false, 6},
+    {"CopyCutInTemporaryFolderRepeatedSection", true, false, kEntry, kRepeatedSection, false, 6},
+    {"CopyCutInTemporaryFolderComments", true, false, kEntry, kComments, false, 6},
 };
+
+using case_name::operator<<;
 
 class FailingCallTest : public ::testing::TestWithParam<FaultCase> {
 protected:
@@ -149,6 +190,12 @@ BOOL WriteCase(const FaultCase& Case, const fs::path& Directory, std::vector<std
     CallCount = 0;
     Failed = "";
     Broken.clear();
+    CutBy = Case.CutBy;
+    // A temporary folder that is not there refuses the copy as a full disk would.
+    std::wstring Missing = (Directory / "missing\\").wstring();
+    wchar_t Temporary[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"TMP", Temporary, MAX_PATH);
+    if (Case.NoTemporary) SetEnvironmentVariableW(L"TMP", Missing.c_str());
     bool LockWaitedOut = false;
     std::string Path = Watched.string();
     AllocationCount = 0;
@@ -157,6 +204,8 @@ BOOL WriteCase(const FaultCase& Case, const fs::path& Directory, std::vector<std
                                        LockWaitedOut);
     AllocationsLeft = -1;
     WriteAllocations = AllocationCount;
+    SetEnvironmentVariableW(L"TMP", Temporary[0] ? Temporary : nullptr);
+    CutBy = 0;
     if (Holder != INVALID_HANDLE_VALUE) CloseHandle(Holder);
     Left = Leftovers(Directory);
     return Result;
@@ -172,14 +221,24 @@ TEST_P(FailingCallTest, NotesIniIsNeverMissingNorCut)
         Directory /= std::string(Room - 1, 'd');
     }
     Watched = Directory / "notes.ini";
-    OldBytes = "[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n[Vorkap]\r\nOutputXML=1\r\n";
+    OldBytes = Case.File;
     NewBytes.clear();
-    checked_write::Use = {FaultyCreateFile, FaultyReadFile, FaultyWriteFile, FaultySetEndOfFile,
+    checked_write::Use = {FaultyCreateFile,       FaultyReadFile,
+                          FaultyWriteFile,        FaultySetEndOfFile,
                           FaultyFlushFileBuffers, FaultySetFileAttributes,
-                          FaultySetFileSecurity, FaultyMoveFileEx, FaultyDeleteFile,
+                          FaultySetFileSecurity,  FaultyMoveFileEx,
+                          FaultyDeleteFile,       FaultySetFileInformationByHandle,
                           FaultyWriteProfileString, NoPause};
-    // A first write, unwatched, gives the new content and the count of calls.
     std::vector<std::string> Left;
+    if (Case.CutBy) {
+        Watching = true;
+        EXPECT_FALSE(WriteCase(Case, Directory, Left)) << "a cut copy passed the check";
+        EXPECT_EQ(ReadBytes(Watched), OldBytes);
+        EXPECT_TRUE(Broken.empty()) << Broken.front();
+        EXPECT_TRUE(Left.empty()) << Left.front();
+        return;
+    }
+    // A first write, unwatched, gives the new content and the count of calls.
     Watching = false;
     ASSERT_TRUE(WriteCase(Case, Directory, Left));
     NewBytes = ReadBytes(Watched);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/checked-write-win32.h"
+#include "platform/file-calls-win32.h"
 
 namespace {
 
@@ -40,16 +41,37 @@ void RememberUnreadable(const char* Path)
     }
 }
 
+// Whether Path is a file whose writes all fail.
+bool IsUnreadable(const char* Path)
+{
+    char Full[MAX_PATH];
+    DWORD Length = GetFullPathNameA(Path, sizeof Full, Full, nullptr);
+    if (UnreadableUnnamed || Length == 0 || Length >= sizeof Full) return true;
+    for (const std::string& Each : Unreadable)
+        if (_stricmp(Each.c_str(), Full) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 DWORD CheckedGetPrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Default, LPSTR Buffer,
                                      DWORD Size, LPCSTR FileName)
 {
     // Held open with full sharing during the real read, so that no other program can take the
-    // file for itself between this check and the read.
-    HANDLE File = CreateFileA(FileName, GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // file for itself between this check and the read. Another program's hold is waited out as
+    // a write waits it out, once: a file already found unreadable is not waited for again.
+    HANDLE File = INVALID_HANDLE_VALUE;
+    auto OpenIt = [&] {
+        File = CreateFileA(FileName, GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return File != INVALID_HANDLE_VALUE;
+    };
+    if (IsUnreadable(FileName)) {
+        OpenIt();
+    } else {
+        checked_write::Retried(OpenIt);
+    }
     DWORD Error = GetLastError();
     if (File == INVALID_HANDLE_VALUE &&
         ((Error != ERROR_FILE_NOT_FOUND && Error != ERROR_PATH_NOT_FOUND) ||

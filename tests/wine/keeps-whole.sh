@@ -3,9 +3,10 @@
 # empties the file, writes it whole and ignores the write's errors): a full disk, another program
 # holding the file with or without sharing, a virus scanner opening every file of the folder, a
 # kill at a random moment, attributes, folders whose Japanese names hold the byte of '\', a path
-# of 250 characters and a symbolic link. Each case prints its name; every run ends with status 0
-# and every key read as before but the program's own, or with status 2, message 4 and notes.ini
-# byte-identical.
+# of 250 characters, symbolic links (into a folder named outside the code page, to a long path)
+# and a read-only file that already says it. Each case prints its name; every run ends with
+# status 0 and every line read as before but the program's own, or with status 2, message 4 and
+# notes.ini byte-identical.
 # Usage: keeps-whole.sh STATE [CASE...]
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -17,10 +18,16 @@ root="$(realpath "$STATE")/runs/keeps-whole"
 rm -rf "$root" && mkdir -p "$root"
 helper="$BIN_DIR/wine_helper.exe"
 
-# new_notes DIR KIND SIZE: DIR/notes.ini of SIZE bytes, CR LF lines as the host writes them,
-# with another format in VIEWEXP5 and the plug-in's two settings; KIND ascii or cp932.
+# new_notes DIR KIND SIZE [ENDING]: DIR/notes.ini of SIZE bytes, CR LF lines as the host writes
+# them, with another format in VIEWEXP5 and the plug-in's two settings; KIND ascii or cp932.
+# ENDING, when given, is what the file ends in, past what a read of the first section of each
+# name sees: "section" (a second [Notes]) or "comments" (lines without '=').
 new_notes() {
-    local dir=$1 kind=$2 size=$3
+    local dir=$1 kind=$2 size=$3 ending=${4:-} tail=
+    case $ending in
+    section) tail=$'[Notes]\r\nLastOne=1\r\nLastTwo=2\r\nLastThree=3\r\n' ;;
+    comments) tail=$'; last comment one\r\n; last comment two\r\n; last comment three\r\n' ;;
+    esac
     mkdir -p "$dir"
     {
         printf '[Notes]\r\nVIEWEXP5=Other Format,1,_Other,,.Txt,,1,\r\n'
@@ -36,8 +43,9 @@ new_notes() {
         done
         printf '[Vorkap]\r\nOutputDocument=C:\\out\r\nOutputXML=1\r\n'
     } | if [ "$kind" = cp932 ]; then iconv -f UTF-8 -t CP932; else cat; fi >"$dir/notes.ini"
-    local pad=$((size - $(stat -c %s "$dir/notes.ini") - 10))
+    local pad=$((size - $(stat -c %s "$dir/notes.ini") - 10 - ${#tail}))
     printf 'Padding=%*s\r\n' "$pad" x | tr ' ' . >>"$dir/notes.ini"
+    printf '%s' "$tail" >>"$dir/notes.ini"
     cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
 }
 
@@ -77,7 +85,12 @@ expect_whole() {
             >"$keep/changed" || true
         printf '%s\n' "$changed" | grep -v '^$' | cmp -s - "$keep/changed" ||
             { cat "$keep/changed" >&2; fail "keys other than the program's changed"; }
-        echo "  status 0, every other key as before" ;;
+        # The whole file, in order: repeated sections and lines without '=' too.
+        diff <(line_dump "$keep/before.ini") <(line_dump "$dir/notes.ini") |
+            grep '^[<>]' | grep -v -i -E '^[<>] (viewexp6|outputdocument|outputxml)=' \
+            >"$keep/lines" || true
+        [ ! -s "$keep/lines" ] || { cat "$keep/lines" >&2; fail "lines other than the program's changed"; }
+        echo "  status 0, every other line as before" ;;
     2)
         expect_stdout "$keep/out" "$TEXT_WRITE_FAILED"
         cmp -s "$keep/before.ini" "$dir/notes.ini" || fail "status 2, but notes.ini was changed"
@@ -86,6 +99,13 @@ expect_whole() {
     esac
     [ -n "${TEMPORARIES_LATER:-}" ] || [ "$(temporaries "$dir")" = 0 ] ||
         fail "a temporary file was left"
+}
+
+# line_dump FILE: the non-blank lines of FILE as a read sees them, in order: line ends and blanks
+# at the ends and around the first '=' taken off (what the platform's rewrite may change).
+line_dump() {
+    LC_ALL=C sed -e 's/\r$//' -e 's/^[ \t]*//' -e 's/[ \t]*$//' -e 's/[ \t]*=[ \t]*/=/' \
+        -e '/^$/d' "$1"
 }
 
 registered=$'>notes\tviewexp6='"$ENTRY"
@@ -102,25 +122,37 @@ register_and_remove() {
     expect_whole "$1" "$TEXT_REMOVED" $'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
 }
 
-# full_disk NAME KIND OPTIONS EXPECTED_STATUS ROOM: a notes.ini of 32,760 bytes on a full tmpfs
-# with ROOM bytes free: 0, "old" (the pages notes.ini takes: the copy fits, and Wine's rewrite,
-# which must grow the file past its last page, is cut) or "new" (a page more). Needs root.
+# full_disk NAME KIND OPTIONS EXPECTED_STATUS ROOM [ENDING [TEMPORARY]]: a notes.ini of 32,760
+# bytes (ending in ENDING: new_notes; "-" for none) on a full tmpfs with ROOM bytes free: 0, "old"
+# (the pages notes.ini takes: the copy fits, and Wine's rewrite, which must grow the file past its
+# last page, is cut) or "new" (a page more). With TEMPORARY "on-disk", the user's temporary folder
+# is on the same full disk, so that no copy can be staged anywhere. Needs root.
 full_disk() {
-    local name=$1 kind=$2 options=$3 expected=$4 room=$5
+    local name=$1 kind=$2 options=$3 expected=$4 room=$5 ending=${6:--} temporary=${7:-}
     if [ "$(id -u)" != 0 ]; then echo "  skipped: mounting a tmpfs needs root"; return; fi
+    [ "$ending" != - ] || ending=
     local dir="$root/$name" disk="$root/$name-disk"
+    local user_temp
+    user_temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
     mkdir -p "$disk"
     local exe_kb=$(( $(stat -c %s "$BIN_DIR/vorkap-setup.exe") / 1024 + 1 ))
     mount -t tmpfs -o size=$((exe_kb + 512))k tmpfs "$disk"
     # shellcheck disable=SC2064
     trap "umount -l '$disk' 2>/dev/null || true" EXIT
-    new_notes "$disk/notes" "$kind" 32760
+    if [ "$temporary" = on-disk ]; then
+        # The prefix's temporary folder becomes a link to a folder on the disk; put back after.
+        mkdir -p "$disk/temp" "$user_temp"
+        mv "$user_temp" "$user_temp.kept" && ln -s "$disk/temp" "$user_temp"
+        # shellcheck disable=SC2064
+        trap "rm -f '$user_temp' && mv '$user_temp.kept' '$user_temp'; umount -l '$disk' 2>/dev/null || true" EXIT
+    fi
+    new_notes "$disk/notes" "$kind" 32760 "$ending"
     local pages=$(( $(stat -c %b "$disk/notes/notes.ini") * 512 ))
     case $room in old) room=$pages ;; new) room=$((pages + 4096)) ;; esac
     [ "$room" -gt 0 ] && head -c "$room" /dev/zero >"$disk/room"
     dd if=/dev/zero of="$disk/filler" bs=4096 2>/dev/null || true
     rm -f "$disk/room"
-    echo "  notes.ini $(stat -c %s "$disk/notes/notes.ini") bytes, $(df --output=avail -B1 "$disk" | tail -1) bytes free"
+    echo "  notes.ini $(stat -c %s "$disk/notes/notes.ini") bytes, $(df --output=avail -B1 "$disk" | tail -1) bytes free${temporary:+, the temporary folder on the disk}"
     # shellcheck disable=SC2086
     KEEP=$dir run_case "$disk/notes" $options
     [ "$STATUS" = "$expected" ] || fail "status $STATUS, expected $expected"
@@ -129,7 +161,10 @@ full_disk() {
     else
         expect_whole "$disk/notes" "$TEXT_REMOVED" "$settings_removed"
     fi
+    [ -z "$temporary" ] || [ "$(temporaries "$disk/temp")" = 0 ] ||
+        fail "a temporary file was left in the temporary folder"
     cp "$disk/notes/notes.ini" "$dir/after.ini"  # kept for a look afterwards
+    if [ "$temporary" = on-disk ]; then rm -f "$user_temp" && mv "$user_temp.kept" "$user_temp"; fi
     umount "$disk" && trap - EXIT
 }
 
@@ -165,10 +200,11 @@ held() {
 }
 
 # held_during_reads: another program holds notes.ini without sharing when the program first
-# opens it and lets go at once: the reads that failed must make the write fail, although the
-# file is free by the time of the write, so VIEWEXP5 (another format's) is never taken for free.
+# opens it and lets go at once: a read waits it out, or, where it cannot, the reads that failed
+# must make the write fail, although the file is free by the time of the write, so VIEWEXP5
+# (another format's) is never taken for free.
 held_during_reads() {
-    local dir="$root/held-during-reads" released=0 round
+    local dir="$root/held-during-reads" released=0 waited=0 round
     # Large enough that the reads after the file is let go take a while.
     new_notes "$root/large" ascii 5000000
     for round in 1 2 3; do
@@ -177,18 +213,19 @@ held_during_reads() {
         local holder=$HOLDER
         keep=$dir.keep && mkdir -p "$keep/out"
         cp "$dir/notes.ini" "$keep/before.ini"
+        ini_dump "$dir/notes.ini" >"$keep/before.keys"
         # The next open of notes.ini, the program's first, lets the file go.
         ( timeout 60 inotifywait -qq -e open "$dir/notes.ini" && touch "$dir/notes.ini.release" ) &
         local watcher=$!
         sleep 0.5
         run_windows_program "$keep/out" "$dir/vorkap-setup.exe" /I
         wait "$holder" "$watcher" || true
-        [ "$STATUS" = 2 ] || fail "status $STATUS: a read that failed did not fail the write"
-        expect_whole "$dir" "" ""
+        expect_whole "$dir" "$TEXT_REGISTERED" "$registered"
         expect_key "$dir/notes.ini" Notes VIEWEXP5 'Other Format,1,_Other,,.Txt,,1,'
         [ -e "$dir/notes.ini.release" ] && released=$((released + 1))
+        [ "$STATUS" = 0 ] && waited=$((waited + 1))
     done
-    echo "  let go during the run in $released of 3 rounds"
+    echo "  let go during the run in $released of 3 rounds, waited out in $waited"
 }
 
 # attributes: a hidden notes.ini stays hidden after a registration and a removal.
@@ -415,6 +452,82 @@ symbolic_link() {
     [ "$(temporaries "$target")" = 0 ] || fail "a temporary file was left beside the target"
 }
 
+# link_outside_code_page: notes.ini is a symbolic link into a folder named "café", outside code
+# page 932, beside a folder "cafe" with a notes.ini of its own (what "café" maps to in that code
+# page): the link's target is written, the decoy is not, and the link stays a link.
+link_outside_code_page() {
+    local dir="$root/link-outside" target="$root/café" decoy="$root/cafe"
+    rm -rf "$dir" "$target" "$decoy" && new_notes "$target" ascii 2000 && new_notes "$decoy" ascii 1500
+    cp "$decoy/notes.ini" "$root/decoy-before.ini"
+    mkdir -p "$dir" && cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
+    ln -s ../café/notes.ini "$dir/notes.ini"
+    linked_runs "$dir" ../café/notes.ini
+    cmp -s "$root/decoy-before.ini" "$decoy/notes.ini" || fail "the decoy cafe/notes.ini was changed"
+    [ "$(temporaries "$target")" = 0 ] || fail "a temporary file was left beside the target"
+}
+
+# long_link: notes.ini is a symbolic link to a notes.ini whose Windows path has 300 characters:
+# the target is written and the link stays a link.
+long_link() {
+    local dir="$root/long-link" target="$root/long-link-target" left
+    left=$((300 - 12 - ${#target}))
+    while [ "$left" -gt 101 ]; do target="$target/$(printf '%050d' 1)" && left=$((left - 51)); done
+    target="$target/$(printf "%0$((left - 1))d" 1)"
+    local windows="Z:${target//\//\\}\\notes.ini"
+    [ ${#windows} = 300 ] || fail "the target's path has ${#windows} characters"
+    rm -rf "$dir" "$root/long-link-target" && new_notes "$target" ascii 2000
+    mkdir -p "$dir" && cp "$BIN_DIR/vorkap-setup.exe" "$dir/"
+    ln -s "$target/notes.ini" "$dir/notes.ini"
+    linked_runs "$dir" "$target/notes.ini"
+    [ "$(temporaries "$target")" = 0 ] || fail "a temporary file was left beside the target"
+}
+
+# linked_runs DIR LINK: a registration and a removal through DIR/notes.ini, a symbolic link to
+# LINK: each ends with status 0, the target changed by the program's own keys alone, the link
+# still the link.
+linked_runs() {
+    local dir=$1 link=$2 options text changed
+    for options in /I "/U /I"; do
+        text=$TEXT_REGISTERED changed=$registered
+        [ "$options" = /I ] ||
+            text=$TEXT_REMOVED changed=$'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
+        # shellcheck disable=SC2086
+        run_case "$dir" $options
+        if [ ! -L "$dir/notes.ini" ] || [ "$(readlink "$dir/notes.ini")" != "$link" ]; then
+            fail "$options: notes.ini is no longer the link (status $STATUS)"
+        fi
+        [ -f "$dir/notes.ini" ] || fail "$options: the link's target is gone (status $STATUS)"
+        [ "$STATUS" = 0 ] || fail "$options: status $STATUS"
+        expect_whole "$dir" "$text" "$changed"
+    done
+}
+
+# read_only_holding: run as an unprivileged user, on a read-only notes.ini that already says what
+# the run would write (a second registration; a removal with nothing left to remove): status 0,
+# as the platform's own write gives, and not a byte written.
+# Runs in a subshell: the user's own prefix stays its own.
+read_only_holding() (
+    local dir="$root/read-only-holding" options text
+    new_notes "$dir" ascii 2000
+    run_as_unprivileged
+    [ -z "$USER_NAME" ] || chown "$USER_NAME:" "$dir" "$dir/notes.ini"
+    for options in /I "/U /I"; do
+        text=$TEXT_REGISTERED
+        [ "$options" = /I ] || text=$TEXT_REMOVED
+        chmod 644 "$dir/notes.ini"
+        # shellcheck disable=SC2086
+        run_case "$dir" $options
+        [ "$STATUS" = 0 ] || fail "$options on a writable file: status $STATUS"
+        chmod 444 "$dir/notes.ini"
+        # shellcheck disable=SC2086
+        run_case "$dir" $options
+        [ "$STATUS" = 0 ] || fail "$options again on the read-only file: status $STATUS"
+        expect_stdout "$keep/out" "$text"
+        cmp -s "$keep/before.ini" "$dir/notes.ini" || fail "$options: the read-only file was written"
+    done
+    echo "  a second registration and a removal of nothing: status 0, nothing written"
+)
+
 cases=(
     "full-disk-register|full_disk full-disk-register ascii /I 2 0"
     "full-disk-register-cut-write|full_disk full-disk-register-cut-write ascii /I 2 old"
@@ -422,6 +535,12 @@ cases=(
     "full-disk-register-code-page-932|full_disk full-disk-register-code-page-932 cp932 /I 2 0"
     "full-disk-register-code-page-932-cut-write|full_disk full-disk-register-code-page-932-cut-write cp932 /I 2 old"
     "full-disk-remove|full_disk full-disk-remove ascii '/U /I' 0 0"
+    "full-disk-room-for-copy-repeated-section|full_disk full-disk-room-for-copy-repeated-section ascii /I 2 old section"
+    "full-disk-room-for-copy-comments|full_disk full-disk-room-for-copy-comments ascii /I 2 old comments"
+    "full-disk-no-copy-anywhere-repeated-section|full_disk full-disk-no-copy-anywhere-repeated-section ascii /I 2 0 section on-disk"
+    "full-disk-no-copy-anywhere-comments|full_disk full-disk-no-copy-anywhere-comments ascii /I 2 0 comments on-disk"
+    "full-disk-no-copy-anywhere-cut-write|full_disk full-disk-no-copy-anywhere-cut-write ascii /I 2 old section on-disk"
+    "full-disk-no-copy-anywhere-remove|full_disk full-disk-no-copy-anywhere-remove ascii '/U /I' 0 0 comments on-disk"
     "held-open|held /I"
     "held-open-remove|held /U /I"
     "held-during-reads|held_during_reads"
@@ -437,6 +556,9 @@ cases=(
     "crt-reader-remove|held_shared crt /U /I"
     "long-path|long_path"
     "symbolic-link|symbolic_link"
+    "link-outside-code-page|link_outside_code_page"
+    "long-link|long_link"
+    "read-only-holding|read_only_holding"
     "killed-in-place|killed 12 share"
 )
 for entry in "${cases[@]}"; do
