@@ -236,6 +236,7 @@ TEST_P(FailingCallTest, NotesIniIsNeverMissingNorCut)
         EXPECT_EQ(ReadBytes(Watched), OldBytes);
         EXPECT_TRUE(Broken.empty()) << Broken.front();
         EXPECT_TRUE(Left.empty()) << Left.front();
+        fs::remove_all(fs::temp_directory_path() / "vorkap-faults");
         return;
     }
     // A first write, unwatched, gives the new content and the count of calls.
