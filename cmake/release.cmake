@@ -1,5 +1,6 @@
 # The release: dist/vorkap-setup-<version>-win32.zip, holding the stripped 32-bit program, the
-# administrators' guide README.ja.md and SHA256SUMS, packed by tools/release-zip.sh with fixed
+# administrators' guide README.ja.md, the deployment kit of deploy/ (install.cmd, uninstall.cmd,
+# detect.ps1, with CR LF line ends) and SHA256SUMS, packed by tools/release-zip.sh with fixed
 # names, order, times and modes, so that two builds of one commit give the same bytes, and the
 # archive's own SHA-256 beside it (<zip>.sha256), for publishing apart from the archive. With
 # VORKAP_SIGN_PKCS12 and VORKAP_SIGN_PASSWORD_FILE in the environment of the build, the program in
@@ -26,6 +27,7 @@ endif()
 add_custom_target(release_zip ALL
   COMMAND bash ${CMAKE_SOURCE_DIR}/tools/release-zip.sh $<TARGET_FILE:vorkap-setup>
     ${VORKAP_GUIDE} ${VORKAP_DIST_DIR}/${VORKAP_RELEASE_ZIP} ${CMAKE_SOURCE_DIR}
-  DEPENDS vorkap-setup ${VORKAP_GUIDE}
+  DEPENDS vorkap-setup ${VORKAP_GUIDE} ${CMAKE_SOURCE_DIR}/deploy/install.cmd
+    ${CMAKE_SOURCE_DIR}/deploy/uninstall.cmd ${CMAKE_SOURCE_DIR}/deploy/detect.ps1
   COMMENT "Packing ${VORKAP_DIST_DIR}/${VORKAP_RELEASE_ZIP}"
   VERBATIM)

@@ -121,9 +121,10 @@ add_test(NAME win32.keeps-whole
   COMMAND bash ${VORKAP_WINE_DIR}/keeps-whole.sh ${VORKAP_WINE_STATE})
 list(APPEND VORKAP_WINE_TESTS win32.keeps-whole)
 
-# The deployment batch file of README.ja.md, run by cmd.exe: statuses 0, 1 and 3 and its branches.
+# The deployment kit of deploy/ as the release ships it, run by cmd.exe: refusals, the host
+# program running, backup, confirmation, the program's codes and the log.
 add_test(NAME win32.batch-file
-  COMMAND bash ${VORKAP_WINE_DIR}/batch-file.sh ${VORKAP_WINE_STATE} ${CMAKE_SOURCE_DIR}/README.ja.md)
+  COMMAND bash ${VORKAP_WINE_DIR}/batch-file.sh ${VORKAP_WINE_STATE} ${CMAKE_SOURCE_DIR})
 list(APPEND VORKAP_WINE_TESTS win32.batch-file)
 
 # Real message boxes on a virtual display: screenshot, OK pressed, outcome checked.

@@ -155,3 +155,16 @@ ensure_sjis_locale() {
     localedef -f SHIFT_JIS -i ja_JP ja_JP.SJIS >/dev/null 2>&1 || true
     locale -a | grep -qix 'ja_JP.sjis' || { echo "cannot build the locale ja_JP.SJIS" >&2; exit 1; }
 }
+
+# The deployment kit: the files of deploy/ that the release archive ships beside the program.
+KIT_FILES=(install.cmd uninstall.cmd detect.ps1)
+
+# stage_kit SOURCE_DIR DEST_DIR: copies the kit's files from SOURCE_DIR/deploy into DEST_DIR with
+# CR LF line ends, whatever the line ends of the checkout (cmd.exe mistakes goto labels in a file
+# with LF line ends). The release archive and the Wine test of the kit use these copies.
+stage_kit() {
+    local file
+    for file in "${KIT_FILES[@]}"; do
+        awk '{ sub(/\r$/, ""); printf "%s\r\n", $0 }' "$1/deploy/$file" >"$2/$file"
+    done
+}

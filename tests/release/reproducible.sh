@@ -3,9 +3,11 @@
 # paths, one with spaces; different file times, time zones and umasks; one after the other)
 # must give a byte-identical vorkap-setup.exe, a byte-identical zip and a byte-identical
 # <zip>.sha256 beside it, which must name the zip and hold its SHA-256. The zip must then hold
-# exactly vorkap-setup.exe, README.ja.md and SHA256SUMS, in that order, SHA256SUMS must verify
-# inside the unpacked archive, and the exe must be the stripped program that passes the PE
-# checks; the release build must build no test program.
+# exactly vorkap-setup.exe, README.ja.md, the deployment kit (install.cmd, uninstall.cmd,
+# detect.ps1) and SHA256SUMS, in that order, SHA256SUMS must verify inside the unpacked archive,
+# the kit's files must be those of deploy/ in ASCII with CR LF line ends (no bare LF), and the
+# exe must be the stripped program that passes the PE checks; the release build must build no
+# test program.
 # Then the same two trees are built and released again with signing (a throwaway root and code-signing
 # certificate made here): the signed exe and zip must again be byte-identical, the signature must
 # verify against the throwaway root with SHA-256 and the commit's time as its signing time, and
@@ -90,11 +92,12 @@ check_hash_file "$first/dist/$zip_name"
 grep -qxF "$(cat "$first/dist/$zip_name.sha256")" "$scratch/build-1.log" ||
     fail "the release command does not print the zip's hash line"
 
-# check_zip ZIP DIR: the zip holds the three files in order; unpacked into DIR, SHA256SUMS verifies.
+# check_zip ZIP DIR: the zip holds the six files in order; unpacked into DIR, SHA256SUMS verifies.
 check_zip() {
     local listing
     listing=$(unzip -Z1 "$1" | tr '\n' ' ')
-    [ "$listing" = "vorkap-setup.exe README.ja.md SHA256SUMS " ] || fail "$(basename "$1") holds: $listing"
+    [ "$listing" = "vorkap-setup.exe README.ja.md install.cmd uninstall.cmd detect.ps1 SHA256SUMS " ] ||
+        fail "$(basename "$1") holds: $listing"
     mkdir "$2"
     (cd "$2" && unzip -q "$1" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS does not verify"
 }
@@ -102,6 +105,15 @@ check_zip "$zip" "$scratch/unpacked"
 cmp "$scratch/unpacked/vorkap-setup.exe" "$exe" || fail "the zip's exe is not the built one"
 cmp "$scratch/unpacked/README.ja.md" "$source_dir/README.ja.md" || fail "the zip's guide is not README.ja.md"
 grep -qF "$zip_name" "$scratch/unpacked/README.ja.md" || fail "the guide does not name $zip_name"
+for kit_file in install.cmd uninstall.cmd detect.ps1; do
+    shipped="$scratch/unpacked/$kit_file"
+    LC_ALL=C awk '!/\r$/ { bare++ } END { exit bare > 0 }' "$shipped" &&
+        [ "$(tail -c 2 "$shipped" | od -An -c | tr -d ' ')" = '\r\n' ] ||
+        fail "$kit_file in the zip has a line that does not end with CR LF"
+    ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$shipped" || fail "$kit_file in the zip is not ASCII"
+    tr -d '\r' <"$shipped" | cmp -s - "$source_dir/deploy/$kit_file" ||
+        fail "$kit_file in the zip differs from deploy/$kit_file in more than its line ends"
+done
 
 objdump -t "$exe" | grep -qx 'no symbols' || fail "the exe has a symbol table (not stripped)"
 ! objdump -h "$exe" | grep -q '\.debug' || fail "the exe has debugging sections"
@@ -113,8 +125,8 @@ expected_date=$(TZ=UTC date -d "@$commit_time" +%Y%m%d)
 tests=$(find "$first/build/release" -path '*/CMakeFiles' -prune -o -name '*.exe' ! -path "$exe" -print | head -5)
 [ -z "$tests" ] || fail "the release build built other programs: $tests"
 
-echo "PASS: two release builds are byte-identical; $zip_name holds the stripped program, the guide"
-echo "      and SHA256SUMS, and $zip_name.sha256 beside it holds its SHA-256"
+echo "PASS: two release builds are byte-identical; $zip_name holds the stripped program, the guide,"
+echo "      the kit with CR LF line ends and SHA256SUMS, and $zip_name.sha256 beside it holds its SHA-256"
 
 # A throwaway root, a code-signing certificate it issued and one for a web server, each in a
 # PKCS#12 file with the root, under a password that no output may show.

@@ -16,8 +16,14 @@
 //                              ANSI code page, then the window's caption and the text of each
 //                              static control in it, in UTF-8, one "caption: " or "text: " line
 //                              each
+// Copied as tasklist.exe into the prefix's system folder (Wine's own tasklist is a stub that lists
+// nothing), it lists the running processes as tasklist /NH does (as tasklist /NH /FO CSV does
+// with /FO CSV), only those of image name NAME with /FI "IMAGENAME eq NAME", and prints
+// tasklist's INFO line when none is running.
 #define PLATFORM_RAW_PROFILE_API
 #include "platform/platform.h"
+
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,10 +64,41 @@ BOOL CALLBACK PrintStaticText(HWND Window, LPARAM)
     return TRUE;
 }
 
+// What tasklist /NH [/FO CSV] [/FI "IMAGENAME eq NAME"] prints, from the process list Wine keeps.
+int ListTasks(int ArgumentCount, char** Arguments)
+{
+    const char* Name = nullptr;
+    const char* Format = "%-25s %8lu Console                    1      1,024 K\n";
+    for (int Index = 1; Index + 1 < ArgumentCount; Index++) {
+        if (_stricmp(Arguments[Index], "/FI") == 0 &&
+            _strnicmp(Arguments[Index + 1], "IMAGENAME eq ", 13) == 0)
+            Name = Arguments[Index + 1] + 13;
+        if (_stricmp(Arguments[Index], "/FO") == 0 && _stricmp(Arguments[Index + 1], "CSV") == 0)
+            Format = "\"%s\",\"%lu\",\"Console\",\"1\",\"1,024 K\"\n";
+    }
+    HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (Snapshot == INVALID_HANDLE_VALUE) return 1;
+    PROCESSENTRY32 Entry;
+    Entry.dwSize = sizeof Entry;
+    int Listed = 0;
+    for (BOOL More = Process32First(Snapshot, &Entry); More; More = Process32Next(Snapshot, &Entry)) {
+        if (Name && _stricmp(Entry.szExeFile, Name) != 0) continue;
+        std::printf(Format, Entry.szExeFile, (unsigned long)Entry.th32ProcessID);
+        Listed++;
+    }
+    CloseHandle(Snapshot);
+    if (!Listed) std::puts("INFO: No tasks are running which match the specified criteria.");
+    return 0;
+}
+
 }  // namespace
 
 int main(int ArgumentCount, char** Arguments)
 {
+    char Self[MAX_PATH];
+    DWORD Length = GetModuleFileNameA(nullptr, Self, sizeof Self);
+    const char* Base = Length && Length < sizeof Self ? strrchr(Self, '\\') : nullptr;
+    if (Base && _stricmp(Base + 1, "tasklist.exe") == 0) return ListTasks(ArgumentCount, Arguments);
     const char* Mode = ArgumentCount >= 4 ? Arguments[1] : "";
     const DWORD ReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
     if (strcmp(Mode, "hold") == 0 || strcmp(Mode, "share") == 0) {
