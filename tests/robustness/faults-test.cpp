@@ -202,6 +202,7 @@ struct PermissionCase {
     int Status;
     bool Changed;   // the file holds the new content afterwards
     bool InPlace;   // ... written into the same inode
+    bool Already = false;  // the file already says what the run would write
 };
 
 TEST(Permission, RefusedOrRewrittenInPlace)
@@ -217,13 +218,18 @@ TEST(Permission, RefusedOrRewrittenInPlace)
         {"unreadable file", 0755, 0000, false, kStatusWriteFailed, false, false},
         {"unreadable file, removal", 0755, 0000, true, kStatusWriteFailed, false, false},
         {"write-only file", 0755, 0200, false, kStatusWriteFailed, false, false},
+        // Nothing to change: success without a write, as the platform's own write gives.
+        {"read-only file already registered", 0755, 0444, false, kStatusDone, false, false, true},
+        {"read-only file, nothing to remove", 0755, 0444, true, kStatusDone, false, false, true},
+        {"directory and file refused, registered", 0555, 0444, false, kStatusDone, false, false,
+         true},
     };
     for (const PermissionCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         Scratch Where;
         std::string Plain = NotesIniOfSize(8 * 1024);
-        std::string Before = Case.Remove ? Plain + RegisteredLine() : Plain;
         std::string After = Case.Remove ? Plain : Plain + RegisteredLine();
+        std::string Before = Case.Already ? After : Case.Remove ? Plain + RegisteredLine() : Plain;
         WriteBytes(Where.Ini(), Before);
         Where.GiveToNobody();
         ASSERT_EQ(chmod(Where.Ini().c_str(), Case.FileMode), 0);
