@@ -117,7 +117,7 @@ done
 
 objdump -t "$exe" | grep -qx 'no symbols' || fail "the exe has a symbol table (not stripped)"
 ! objdump -h "$exe" | grep -q '\.debug' || fail "the exe has debugging sections"
-bash "$source_dir/tests/wine/check-pe.sh" "$exe" "$version" 327680
+bash "$source_dir/tests/wine/check-pe.sh" "$exe" "$version" 368640
 dates=$(unzip -Z -T "$zip" | awk '/^-/ { print substr($7, 1, 8) }' | sort -u)
 expected_date=$(TZ=UTC date -d "@$commit_time" +%Y%m%d)
 [ "$dates" = "$expected_date" ] || fail "the zip's files are dated $dates, not $expected_date (the commit's date)"
@@ -193,7 +193,7 @@ grep -Eq '^Message digest algorithm *: SHA256' "$scratch/verify.log" || fail "th
 signing_time=$(sed -n 's/^[[:space:]]*Signing time: //p' "$scratch/verify.log")
 [ "$signing_time" = "$(TZ=UTC date -d "@$commit_time" '+%b %e %H:%M:%S %Y GMT')" ] ||
     fail "signing time $signing_time is not the commit's time"
-bash "$source_dir/tests/wine/check-pe.sh" "$signed" "$version" 327680
+bash "$source_dir/tests/wine/check-pe.sh" "$signed" "$version" 368640
 
 # The failures, through the packing step as the build runs it, each over a zip and its hash file
 # left by an earlier release: one line on standard error that matches the pattern, and neither
