@@ -32,10 +32,11 @@ std::string ConvertFromCodePage932(std::string_view Text, const char* Codeset)
 {
     std::string Target = Codeset ? Codeset : "";
     if (Target.empty() || Target == "ANSI_X3.4-1968" || Target == "ASCII") Target = "UTF-8";
+    // Room for the worst case: no byte of code page 932 text takes more than 4 bytes elsewhere.
+    // Made before the converter, so that running out of memory leaves nothing open.
+    std::string Result(4 * Text.size() + 16, '\0');
     iconv_t Converter = iconv_open(Target.c_str(), "CP932");
     if (Converter == (iconv_t)-1) return std::string(Text);
-    // Room for the worst case: no byte of code page 932 text takes more than 4 bytes elsewhere.
-    std::string Result(4 * Text.size() + 16, '\0');
     char* In = const_cast<char*>(Text.data());  // iconv reads the input, never writes it
     char* Out = Result.data();
     size_t InLeft = Text.size(), OutLeft = Result.size();
