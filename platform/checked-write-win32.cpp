@@ -95,14 +95,17 @@ public:
         if (!Handle(Open(Target_, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, OPEN_EXISTING)))
             return false;
         std::string After;
-        if (!Stage()) {
-            // No copy anywhere: the engine's own edit, in place. A full disk stops it before
+        if (!Stage() || !WrittenAndChecked(After)) {
+            // No copy anywhere, or the platform's write of the copy failed or did not read as
+            // asked (a disk with room for the copy but not for its growth cuts it, where the
+            // platform's own write of the file, which empties it first, has room): the copy
+            // goes, and the engine's own edit is written in place. A full disk stops that before
             // any old byte changes; the real write is never run on the file itself.
+            if (!Staged_.empty() && Delete(Staged_)) Staged_.clear();
             return profile::Edit(Kept_, Section_, Key_, Value_, GetACP(), After) ==
                        profile::EditResult::Changed &&
                    WriteInPlace(After);
         }
-        if (!WrittenAndChecked(After)) return false;
         if (After == Kept_) return true;  // nothing to change: the file is not written
         if (MayRename && Beside_ && Rename(Attributes)) return true;
         return WriteInPlace(After);

@@ -22,7 +22,8 @@
 //      folder under the same test. The real write is tried again while another program holds
 //      the copy.
 //   4. Check. The copy is read back: it must read as the engine's own edit of the kept bytes,
-//      the whole file in order (profile::ReadsAsWritten). A write that the disk cut fails here.
+//      the whole file in order (profile::ReadsAsWritten). A write that the disk cut fails here;
+//      then the copy goes, and the engine's own edit is written in place (6).
 //   5. Commit. A copy beside the file is flushed and gets the file's attributes, then its access
 //      rules, last, and is renamed over the file in one step. A rename that another program's
 //      handle blocks (a scanner, a reader) is tried again for about two seconds. A handle that
@@ -34,8 +35,10 @@
 //      the sharing of the platform's own write, if the file still holds the kept bytes: it grows
 //      with blanks (a full disk stops it there, before any old byte has changed), takes the new
 //      content and blanks in one write, and is cut. Where no copy can be staged anywhere (a full
-//      disk, a folder and a temporary folder that refuse new files), the bytes written in place
-//      are the engine's own edit of the kept bytes.
+//      disk, a folder and a temporary folder that refuse new files), or the platform's write of
+//      the copy fails or fails the check, the bytes written in place are the engine's own edit
+//      of the kept bytes: so a disk with room for the file's growth but not for a copy and its
+//      growth does not fail the write that the platform's own write of the file would make.
 //   7. Roll back. Whatever fails, the staged copy is removed and the file keeps its bytes.
 //
 // What readers see: the old file until the rename, the new one after it; in place, between any

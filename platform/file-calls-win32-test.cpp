@@ -10,6 +10,7 @@
 
 #include "platform/checked-write-win32.h"
 #include "platform/platform.h"
+#include "profile/profile.h"
 #include "tests/support/bytes.h"
 #include "tests/support/case-name.h"
 
@@ -143,7 +144,7 @@ struct FaultCase {
     const char* Value;   // null deletes
     const char* File = kOld;   // notes.ini before
     bool NoTemporary = false;  // the temporary folder is missing: with LongPath, no copy anywhere
-    size_t CutBy = 0;    // the platform's write of the copy is cut by a full disk: FALSE, kept
+    size_t CutBy = 0;    // the platform's write of the copy is cut by a full disk
 };
 
 const FaultCase kFaultCases[] = {
@@ -157,7 +158,7 @@ const FaultCase kFaultCases[] = {
     {"EngineEditInPlace", true, false, kEntry, kRepeatedSection, true},
     {"EngineEditInPlaceDelete", true, false, nullptr, kComments, true},
     // Room for the copy, not for the platform's write of it: its cut is caught, whatever the
-    // file ends in.
+    // file ends in, and the engine's own edit is written in place instead.
     {"CopyCutBesideRepeatedSection", false, false, kEntry, kRepeatedSection, false, 6},
     {"CopyCutBesideComments", false, false, kEntry, kComments, false, 6},
     {"CopyCutInTemporaryFolderRepeatedSection", true, false, kEntry, kRepeatedSection, false, 6},
@@ -232,8 +233,12 @@ TEST_P(FailingCallTest, NotesIniIsNeverMissingNorCut)
     std::vector<std::string> Left;
     if (Case.CutBy) {
         Watching = true;
-        EXPECT_FALSE(WriteCase(Case, Directory, Left)) << "a cut copy passed the check";
-        EXPECT_EQ(ReadBytes(Watched), OldBytes);
+        std::string Edited;
+        ASSERT_EQ(profile::Edit(OldBytes, "Vorkap", "OutputXML", Case.Value, GetACP(), Edited),
+                  profile::EditResult::Changed);
+        NewBytes = Edited;
+        EXPECT_TRUE(WriteCase(Case, Directory, Left));
+        EXPECT_EQ(ReadBytes(Watched), Edited) << "a cut copy passed the check";
         EXPECT_TRUE(Broken.empty()) << Broken.front();
         EXPECT_TRUE(Left.empty()) << Left.front();
         fs::remove_all(fs::temp_directory_path() / "vorkap-faults");
