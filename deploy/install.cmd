@@ -1,21 +1,25 @@
 @echo off
 rem install.cmd - registers Talvenor in notes.ini without any dialog, for deployment tools.
 rem Usage: install.cmd "<folder that holds notes.ini>"
+rem (uninstall.cmd runs this file with /U after the folder, to remove the entry instead.)
 rem vorkap-setup.exe must lie beside this file; it is copied into that folder and run there.
-rem Exit codes: 0 registered and confirmed; 1 no notes.ini in the folder (or no folder given),
-rem or the program found none; 2 notes.ini could not be updated, or the entry was not found
-rem after the run; 3 no free VIEWEXP slot; 1618 the host program is running (deployment tools
-rem retry this code); 9009 vorkap-setup.exe is not beside this file.
+rem Exit codes: 0 registered (or removed) and confirmed; 1 no notes.ini in the folder (or no
+rem folder given), or the program found none; 2 notes.ini could not be updated, or the change
+rem was not found after the run; 3 no free VIEWEXP slot; 1618 the host program is running
+rem (deployment tools retry this code); 9009 vorkap-setup.exe is not beside this file.
 rem Each run appends one line to the log; it holds the program's message in Shift_JIS.
 setlocal EnableExtensions DisableDelayedExpansion
 
 rem Settings: the host program's executable, and the log file (the environment variable
-rem VORKAP_LOG, when set, names another one). Keep them the same in uninstall.cmd.
+rem VORKAP_LOG, when set, names another one). uninstall.cmd uses them too.
 set "HOST_EXE=notes.exe"
 set "LOG=%ProgramData%\Talvenor\vorkap-setup.log"
 if defined VORKAP_LOG set "LOG=%VORKAP_LOG%"
 
 set "ACTION=install"
+set "OPTIONS=/I"
+if /i "%~2"=="/U" set "ACTION=uninstall"
+if /i "%~2"=="/U" set "OPTIONS=/U /I"
 set "FOLDER="
 set "OUTCOME="
 set "LINE="
@@ -54,7 +58,7 @@ if /i "%~dp0"=="%FOLDER%\" goto run
 copy /y "%~dp0vorkap-setup.exe" "%FOLDER%\vorkap-setup.exe" >nul
 :run
 pushd "%FOLDER%"
-"%FOLDER%\vorkap-setup.exe" /I >"%WORK%\out"
+"%FOLDER%\vorkap-setup.exe" %OPTIONS% >"%WORK%\out"
 set "CODE=%ERRORLEVEL%"
 popd
 rem A help window that the program opens may keep its output file open: read a copy.
@@ -73,6 +77,8 @@ echo FAILED %CODE%: vorkap-setup.exe did not run as expected.
 goto end
 
 :confirm
+if "%ACTION%"=="uninstall" goto confirmremoved
+set "WHY=does not hold the entry"
 "%SystemRoot%\System32\find.exe" "Export HTML Files,1,_Vorkap,,.Htm,,1," "%FOLDER%\notes.ini" >"%WORK%\found"
 if errorlevel 1 goto unconfirmed
 rem find writes a line with the file's name, which begins with "-", then the lines found.
@@ -81,17 +87,27 @@ set "OUTCOME=registered: "
 echo OK: Talvenor is registered in notes.ini.
 goto end
 
+:confirmremoved
+set "WHY=still holds the entry"
+rem find ends with 1 when it reads notes.ini and does not find the entry.
+"%SystemRoot%\System32\find.exe" "Export HTML Files,1,_Vorkap,,.Htm,,1," "%FOLDER%\notes.ini" >nul
+if errorlevel 2 goto unconfirmed
+if not errorlevel 1 goto unconfirmed
+set "OUTCOME=removed"
+echo OK: Talvenor's entry is removed from notes.ini.
+goto end
+
 :unconfirmed
 set "CODE=2"
 set "OUTCOME=not confirmed"
-echo FAILED 2: the program ended with 0, but notes.ini does not hold the entry.
+echo FAILED 2: the program ended with 0, but notes.ini %WHY%.
 goto end
 
 :noini
 set "CODE=1"
 set "OUTCOME=refused: no notes.ini"
 echo FAILED 1: no notes.ini in the folder given. Nothing was run.
-echo           Give the folder that holds notes.ini: install.cmd "C:\Notes"
+echo           Give the folder that holds notes.ini: %ACTION%.cmd "C:\Notes"
 goto end
 
 :running
@@ -117,7 +133,7 @@ goto end
 :missing
 set "CODE=9009"
 set "OUTCOME=program missing"
-echo FAILED 9009: vorkap-setup.exe was not found beside install.cmd.
+echo FAILED 9009: vorkap-setup.exe was not found beside %ACTION%.cmd.
 goto end
 
 :notfound

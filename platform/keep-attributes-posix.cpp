@@ -52,12 +52,12 @@ bool AttributeValue(int Fd, const std::string& Name, std::string& Value)
 
 }  // namespace
 
-bool KeepOwner(int Fd, const struct stat* Original)
+bool KeepOwner(int Fd, const struct stat& Original)
 {
     struct stat Made;
-    if (!Original || fstat(Fd, &Made) != 0) return Original == nullptr;
-    if (Made.st_uid == Original->st_uid && Made.st_gid == Original->st_gid) return true;
-    return fchown(Fd, Original->st_uid, Original->st_gid) == 0;
+    if (fstat(Fd, &Made) != 0) return false;
+    if (Made.st_uid == Original.st_uid && Made.st_gid == Original.st_gid) return true;
+    return fchown(Fd, Original.st_uid, Original.st_gid) == 0;
 }
 
 bool KeepAttributes(int Fd, int OriginalFd, mode_t Mode)

@@ -86,9 +86,7 @@ BOOL CheckedWritePrivateProfileString(LPCSTR Section, LPCSTR Key, LPCSTR Value, 
 {
     char Path[MAX_PATH];
     DWORD Length = GetFullPathNameA(FileName, sizeof Path, Path, nullptr);
-    if (UnreadableUnnamed || Length == 0 || Length >= sizeof Path) return FALSE;
-    for (const std::string& Each : Unreadable)
-        if (_stricmp(Each.c_str(), Path) == 0) return FALSE;
+    if (Length == 0 || Length >= sizeof Path || IsUnreadable(Path)) return FALSE;
     bool LockWaitedOut = false;
     if (checked_write::Write(Path, Section, Key, Value, LockWaitedOut)) return TRUE;
     if (!LockWaitedOut) return FALSE;

@@ -117,7 +117,7 @@ bool EditFile(const std::string& Target, int Fd, bool Writable, const struct sta
     std::string_view Kept = Old;
     NewContent Content{Kept.substr(0, Plan.Offset), Plan.Insert,
                        Kept.substr(Plan.Offset + Plan.Remove)};
-    return Replace(Target, Fd, Kept, Content, &Status);
+    return Replace(Target, Fd, Kept, Content, Status);
 }
 
 }  // namespace

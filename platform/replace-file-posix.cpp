@@ -65,7 +65,7 @@ void RemoveStaleTemporaries(const std::string& Directory, const std::string& Pre
 // when another step failed.
 int ReplaceByRename(const std::string& Target, const std::string& Directory,
                     const std::string& Prefix, const NewContent& Content, int OriginalFd,
-                    const struct stat* Original)
+                    const struct stat& Original)
 {
     static unsigned Counter = 0;
     std::string Temporary = Directory + "/" + Prefix + std::to_string((long)getpid()) + "-" +
@@ -76,11 +76,11 @@ int ReplaceByRename(const std::string& Target, const std::string& Directory,
     // does a write by an unprivileged process, so the mode is set after both. The attributes
     // come last: a write or a change of owner removes a file capability (security.capability),
     // and the mode set after an access list would set its mask.
-    mode_t Mode = Original ? (Original->st_mode & 07777) : 0644;
+    mode_t Mode = Original.st_mode & 07777;
     int Error = KeepOwner(File.Fd, Original) ? 0 : EPERM;
     if (Error == 0 && (!WriteAll(File.Fd, Content) || fchmod(File.Fd, Mode) != 0)) Error = EIO;
     try {
-        if (Error == 0 && Original && !KeepAttributes(File.Fd, OriginalFd, Mode)) Error = EPERM;
+        if (Error == 0 && !KeepAttributes(File.Fd, OriginalFd, Mode)) Error = EPERM;
     } catch (const std::bad_alloc&) {
         Error = ENOMEM;  // fails the write, and the temporary file goes as on any failure
     }
@@ -187,14 +187,14 @@ bool ResolveTarget(const char* Path, std::string& Target)
 }
 
 bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewContent& Content,
-             const struct stat* Original)
+             const struct stat& Original)
 {
     std::filesystem::path File(Target);
     std::string Directory = File.has_parent_path() ? File.parent_path().string() : ".";
     std::string Prefix = "." + File.filename().string() + ".vorkap-";
-    if (Original) RemoveStaleTemporaries(Directory, Prefix);
+    RemoveStaleTemporaries(Directory, Prefix);
     int Error = ReplaceByRename(Target, Directory, Prefix, Content, Fd, Original);
-    if (Original && InPlaceMayServe(Error)) return RewriteInPlace(Fd, Old, Content);
+    if (InPlaceMayServe(Error)) return RewriteInPlace(Fd, Old, Content);
     return Error == 0;
 }
 

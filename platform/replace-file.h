@@ -64,15 +64,14 @@ bool ReadAll(int Fd, const struct stat& Status, std::string& Content);
 // The file that a write replaces: the path itself, or the file its symbolic links lead to, so
 // that the links stay links.
 bool ResolveTarget(const char* Path, std::string& Target);
-// Replaces Target, whose content is Old, status *Original and locked descriptor Fd, open for
-// reading and writing (null and -1: there is no file yet).
+// Replaces Target, whose content is Old, status Original and locked descriptor Fd, open for
+// reading and writing.
 bool Replace(const std::string& Target, int Fd, std::string_view Old, const NewContent& Content,
-             const struct stat* Original);
+             const struct stat& Original);
 
 // What a file made by the replacement keeps of the original (keep-attributes-posix.cpp).
 // Gives the new file Fd the owner and group of the original; false when the process may not.
-// A new file of its own is owned by the process already, and may be given any of its groups.
-bool KeepOwner(int Fd, const struct stat* Original);
+bool KeepOwner(int Fd, const struct stat& Original);
 // Gives the new file Fd exactly the extended attributes of the original, OriginalFd: its access
 // list (system.posix_acl_access), user.*, and security.* and trusted.* where the process may set
 // them. Those the original lacks go, such as an access list inherited from the directory's
