@@ -121,7 +121,6 @@ const EditCase kEdits[] = {
      EditResult::Changed, "[Notes]\r\nA=1\r\nB=2\r\nK=v\r\n[X]\r\nC=3\r\n",
      {{"[notes]\nk=v\na = 1\nb=2\n[x]\nc = 3", true},
       {"[x]\nc = 3\n[notes]\nb=2\na=1\nk=v\n", false},
-      {"[Notes]\r\nA=1\r\nB=2\r\nK=v\r\nNew=1\r\n[X]\r\nC=3\r\n", false},
       {"[Notes]\r\nA=1\r\nB=2\r\nK=v\r\n[X]\r\nC=3\r\n[Y]\r\nD=4\r\n", false},
       {"[Notes]\r\nA=1\r\nB=2\r\nK=v\r\n[X]\r\nC=4\r\n", false},
       {"[Notes]\r\nA=1\r\nK=v\r\n[X]\r\nC=3\r\n", false},

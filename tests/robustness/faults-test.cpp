@@ -278,8 +278,6 @@ TEST(Killed, BetweenTheStepsOfARewriteInPlace)
         {"registration, before the growth", false, "pwrite64", 1, false},
         {"registration, grown with blanks", false, "pwrite64", 2, false},
         {"registration, new content written", false, "ftruncate", 1, true},
-        {"registration, blanks cut", false, "fsync", 1, true},
-        {"removal, before the new content", true, "pwrite64", 1, false},
         {"removal, new content written", true, "ftruncate", 1, true},
     };
     const std::string Plain = NotesIniOfSize(8 * 1024);

@@ -452,19 +452,7 @@ symbolic_link() {
     rm -rf "$dir" "$target" && new_notes "$target" ascii 2000
     mkdir -p "$dir" && cp "$program" "$dir/vorkap-setup.exe"
     ln -s ../symbolic-link-target/notes.ini "$dir/notes.ini"
-    local options text changed
-    for options in /I "/U /I"; do
-        text=$TEXT_REGISTERED changed=$registered
-        [ "$options" = /I ] ||
-            text=$TEXT_REMOVED changed=$'<notes\tviewexp6='"$ENTRY"$'\n'"$settings_removed"
-        # shellcheck disable=SC2086
-        run_case "$dir" $options
-        [ -f "$target/notes.ini" ] || fail "$options: the link's target is gone (status $STATUS)"
-        [ "$(readlink "$dir/notes.ini")" = ../symbolic-link-target/notes.ini ] ||
-            fail "$options: notes.ini is no longer the link (status $STATUS)"
-        [ "$STATUS" = 0 ] || fail "$options: status $STATUS"
-        expect_whole "$dir" "$text" "$changed"
-    done
+    linked_runs "$dir" ../symbolic-link-target/notes.ini
     [ "$(temporaries "$target")" = 0 ] || fail "a temporary file was left beside the target"
 }
 
